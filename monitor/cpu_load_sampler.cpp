@@ -1,0 +1,82 @@
+#include "cpu_load_sampler.h"
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+
+CpuLoadSamplerState CpuLoadSampler;
+
+namespace {
+
+const char ProcessorTimeCounterPath[] = "\\Processor(_Total)\\% Processor Time";
+
+void PrintCollectFailure(PDH_STATUS status) {
+    fprintf(stderr, "PhdCollectQueryData() ***Error: 0x%X\n", static_cast<unsigned>(status));
+    switch (static_cast<DWORD>(status)) {
+    case PDH_INVALID_HANDLE:
+        fprintf(stderr, "PDH_INVALID_HANDLE\n");
+        break;
+    case PDH_NO_DATA:
+        fprintf(stderr, "PDH_NO_DATA\n");
+        break;
+    default:
+        fprintf(stderr, "Unknown error\n");
+        break;
+    }
+}
+
+} // namespace
+
+bool RoundCounterPercent(double value, int* percent) {
+    const double shifted = value + 0.5;
+    // Truncation toward zero keeps every value strictly between these bounds inside int.
+    const double above = static_cast<double>(INT_MAX) + 1.0;
+    const double below = static_cast<double>(INT_MIN) - 1.0;
+    if (!std::isfinite(shifted) || shifted >= above || shifted <= below) {
+        return false;
+    }
+    *percent = static_cast<int>(shifted);
+    return true;
+}
+
+int SampleCpuUsage() {
+    if (CpuLoadSampler.firstCall) {
+        const PDH_STATUS status = PdhOpenQueryA(nullptr, 0, &CpuLoadSampler.query);
+        if (status != ERROR_SUCCESS) {
+            fprintf(stderr, "PdhOpenQuery() ***Error: 0x%X\n", static_cast<unsigned>(status));
+            return 0;
+        }
+        // A failed add is not examined here: it shows on every later call as a collection or
+        // formatting error, so no pass ever acts on a query without its counter.
+        (void)PdhAddCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
+                             &CpuLoadSampler.counter);
+        // The baseline: a rate counter needs two collections before it has a value.
+        (void)PdhCollectQueryData(CpuLoadSampler.query);
+        CpuLoadSampler.firstCall = false;
+        return 0;
+    }
+
+    PDH_STATUS status = PdhCollectQueryData(CpuLoadSampler.query);
+    if (status != ERROR_SUCCESS) {
+        PrintCollectFailure(status);
+        return 0;
+    }
+
+    DWORD counterType = 0; // written back by the call, not used
+    PDH_FMT_COUNTERVALUE value{};
+    status = PdhGetFormattedCounterValue(CpuLoadSampler.counter, PDH_FMT_DOUBLE | PDH_FMT_NOCAP100,
+                                         &counterType, &value);
+    int percent = 0;
+    if (status == ERROR_SUCCESS && !RoundCounterPercent(value.doubleValue, &percent)) {
+        // A value with no whole percent is reported as the invalid data it is.
+        status = static_cast<PDH_STATUS>(PDH_INVALID_DATA);
+    }
+    if (status != ERROR_SUCCESS) {
+        fprintf(stderr, "PdhGetFormattedCounterValue() ***Error: 0x%X\n",
+                static_cast<unsigned>(status));
+        return 0;
+    }
+
+    printf("CPU usage: %3d%%\n", percent);
+    return percent;
+}

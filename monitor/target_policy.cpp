@@ -1,0 +1,103 @@
+#include "target_policy.h"
+
+#include <cstdio>
+#include <cstring>
+
+// Split so that no pair of question marks before a dash reads as a trigraph.
+const char UnknownTimestamp[] = "????"
+                                "-"
+                                "??"
+                                "-"
+                                "??"
+                                "T??:??:??";
+
+namespace {
+
+const char* const TargetImageNames[] = {"cl.exe"};
+
+// Exactly the 19 characters of a timestamp and its terminating zero.
+char TimestampBuffer[20];
+
+bool IsPrintableTime(const struct tm& local) {
+    const int year = local.tm_year + 1900;
+    return year >= 0 && year <= 9999 && local.tm_mon >= 0 && local.tm_mon <= 11 &&
+           local.tm_mday >= 1 && local.tm_mday <= 31 && local.tm_hour >= 0 && local.tm_hour <= 23 &&
+           local.tm_min >= 0 && local.tm_min <= 59 && local.tm_sec >= 0 && local.tm_sec <= 60;
+}
+
+void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
+    // A failed query (0) is not below normal either, so it leads to the attempt to set it.
+    if (GetPriorityClass(process) == BELOW_NORMAL_PRIORITY_CLASS) {
+        return;
+    }
+    if (SetPriorityClass(process, BELOW_NORMAL_PRIORITY_CLASS)) {
+        printf("%s - set priority class of '%s' (PID %lu) to below normal\n",
+               FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
+    } else {
+        fprintf(stderr, "error: SetPriorityClass() failed\n");
+    }
+}
+
+void WidenAffinityToSystem(HANDLE process, const char* name, DWORD processId) {
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    if (!GetProcessAffinityMask(process, &processMask, &systemMask) || processMask == systemMask) {
+        return;
+    }
+    if (SetProcessAffinityMask(process, systemMask)) {
+        printf("%s - set affinity mask of '%s' (PID %lu) to 0x%04llx\n", FormatLocalTimestamp(),
+               name, static_cast<unsigned long>(processId),
+               static_cast<unsigned long long>(systemMask));
+    } else {
+        fprintf(stderr, "error: SetProcessAffinityMask() failed\n");
+    }
+}
+
+} // namespace
+
+const char* FormatLocalTimestamp() {
+    const __time64_t now = _time64(nullptr);
+    const struct tm* local = _localtime64(&now);
+    if (local != nullptr && IsPrintableTime(*local)) {
+        const int written =
+            snprintf(TimestampBuffer, sizeof TimestampBuffer, "%04d-%02d-%02dT%02d:%02d:%02d",
+                     local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour,
+                     local->tm_min, local->tm_sec);
+        if (written == static_cast<int>(sizeof TimestampBuffer) - 1) {
+            return TimestampBuffer;
+        }
+    }
+    memcpy(TimestampBuffer, UnknownTimestamp, sizeof TimestampBuffer);
+    return TimestampBuffer;
+}
+
+void ApplyTargetPolicy(DWORD processId) {
+    // "<unknown>" and zero bytes to the end: a process that cannot be named matches no prefix.
+    char name[MAX_PATH] = "<unknown>";
+
+    HANDLE process = OpenProcess(
+        PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION | PROCESS_VM_READ, FALSE, processId);
+    if (process != nullptr) {
+        // Room for one module handle: the first module is the process's executable.
+        HMODULE module = nullptr;
+        DWORD bytesNeeded = 0;
+        if (EnumProcessModules(process, &module, sizeof module, &bytesNeeded)) {
+            (void)GetModuleBaseNameA(process, module, name, sizeof name);
+            // The result is not examined; whatever the call left, the name stays a string.
+            name[sizeof name - 1] = '\0';
+        }
+    }
+
+    for (const char* target : TargetImageNames) {
+        if (strncmp(name, target, strlen(target)) != 0) {
+            continue;
+        }
+        SetBelowNormalPriority(process, name, processId);
+        WidenAffinityToSystem(process, name, processId);
+        break;
+    }
+
+    if (process != nullptr) {
+        CloseHandle(process);
+    }
+}

@@ -1,0 +1,595 @@
+// The test double: every platform function of the subset, over one scripted world.
+#include "fake_platform.h"
+
+#include <array>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace fake {
+namespace {
+
+constexpr size_t ApiCount = static_cast<size_t>(Api::Count);
+
+struct Failure {
+    int from = 0; // 0: none
+    bool once = true;
+    PDH_STATUS status = 0;
+};
+
+struct World {
+    std::vector<Process> processes;
+    DWORD_PTR systemMask = 0x3;
+
+    std::array<int, ApiCount> calls{};
+    std::array<std::vector<Failure>, ApiCount> failures;
+    std::function<void(Api)> beforeCall;
+
+    std::vector<DWORD> sleeps;
+    std::vector<DWORD> enumOffers;
+    std::vector<DWORD> openedIds;
+
+    std::map<HANDLE, DWORD> openHandles;
+    int handlesOpened = 0;
+    uintptr_t nextHandle = 0x1000;
+    std::vector<std::string> handleMisuse;
+
+    bool queryOpen = false;
+    bool counterAdded = false;
+    int collections = 0;
+    std::string addedPath;
+    DWORD formatFlags = 0;
+    std::deque<CounterRead> reads;
+
+    __time64_t now = 0;
+    bool localtimeFails = false;
+    struct tm localTm {};
+
+    // Service control.
+    std::string dispatchedName;
+    std::string registeredName;
+    LPHANDLER_FUNCTION handler = nullptr;
+    bool dispatcherRunning = false;
+    std::thread::id dispatcherThread;
+    bool serviceReturned = false;
+    std::deque<DWORD> controls;
+    int controlsDelivered = 0;
+    std::vector<StatusReport> reports;
+};
+
+std::mutex Lock;
+std::condition_variable Changed;
+World TheWorld;
+
+// The query and counter handles that the double hands out; anything else is invalid.
+int QueryToken;
+int CounterToken;
+const PDH_HQUERY QueryHandle = &QueryToken;
+const PDH_HCOUNTER CounterHandle = &CounterToken;
+int StatusToken;
+const SERVICE_STATUS_HANDLE StatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(&StatusToken);
+
+thread_local DWORD LastError = 0;
+
+// Counts the call, runs the hook, and says whether this call is scripted to fail.
+bool Enter(Api api, PDH_STATUS* status = nullptr) {
+    std::function<void(Api)> hook;
+    bool fails = false;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        const size_t index = static_cast<size_t>(api);
+        const int n = ++TheWorld.calls[index];
+        for (const Failure& failure : TheWorld.failures[index]) {
+            if (failure.from != 0 && (failure.once ? n == failure.from : n >= failure.from)) {
+                fails = true;
+                if (status != nullptr) {
+                    *status = failure.status;
+                }
+            }
+        }
+        hook = TheWorld.beforeCall;
+    }
+    if (hook) {
+        hook(api);
+    }
+    return fails;
+}
+
+// The process behind an open handle, or null for a handle that is not open or a process that
+// has left the table since it was opened.
+Process* ProcessOf(HANDLE handle, const char* call) {
+    std::lock_guard<std::mutex> guard(Lock);
+    const auto open = TheWorld.openHandles.find(handle);
+    if (open == TheWorld.openHandles.end()) {
+        TheWorld.handleMisuse.push_back(std::string(call) + " on a handle that is not open");
+        return nullptr;
+    }
+    for (Process& process : TheWorld.processes) {
+        if (process.id == open->second) {
+            return &process;
+        }
+    }
+    return nullptr;
+}
+
+PDH_STATUS FailureStatus(PDH_STATUS scripted, DWORD fallback) {
+    return scripted != 0 ? scripted : static_cast<PDH_STATUS>(fallback);
+}
+
+} // namespace
+
+const char* ApiName(Api api) {
+    static const char* const names[] = {"Sleep",
+                                        "EnumProcesses",
+                                        "OpenProcess",
+                                        "EnumProcessModules",
+                                        "GetModuleBaseNameA",
+                                        "GetPriorityClass",
+                                        "SetPriorityClass",
+                                        "GetProcessAffinityMask",
+                                        "SetProcessAffinityMask",
+                                        "CloseHandle",
+                                        "PdhOpenQueryA",
+                                        "PdhAddCounterA",
+                                        "PdhCollectQueryData",
+                                        "PdhGetFormattedCounterValue",
+                                        "_time64",
+                                        "_localtime64",
+                                        "StartServiceCtrlDispatcherA",
+                                        "RegisterServiceCtrlHandlerA",
+                                        "SetServiceStatus"};
+    static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
+    return names[static_cast<size_t>(api)];
+}
+
+void Reset() {
+    std::lock_guard<std::mutex> guard(Lock);
+    TheWorld = World{};
+}
+
+std::vector<Process>& Processes() {
+    return TheWorld.processes;
+}
+
+Process* FindProcess(DWORD id) {
+    for (Process& process : TheWorld.processes) {
+        if (process.id == id) {
+            return &process;
+        }
+    }
+    return nullptr;
+}
+
+void SetSystemMask(DWORD_PTR mask) {
+    TheWorld.systemMask = mask;
+}
+
+void ScriptCounter(std::deque<CounterRead> reads) {
+    TheWorld.reads = std::move(reads);
+}
+
+void ScriptCounterValues(std::initializer_list<double> values) {
+    TheWorld.reads.clear();
+    for (const double value : values) {
+        TheWorld.reads.push_back(CounterRead{0, value});
+    }
+}
+
+const std::string& AddedCounterPath() {
+    return TheWorld.addedPath;
+}
+DWORD LastFormatFlags() {
+    return TheWorld.formatFlags;
+}
+
+void FailCall(Api api, int n, PDH_STATUS status) {
+    std::lock_guard<std::mutex> guard(Lock);
+    TheWorld.failures[static_cast<size_t>(api)].push_back(Failure{n, true, status});
+}
+
+void FailFrom(Api api, int n, PDH_STATUS status) {
+    std::lock_guard<std::mutex> guard(Lock);
+    TheWorld.failures[static_cast<size_t>(api)].push_back(Failure{n, false, status});
+}
+
+int CallCount(Api api) {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.calls[static_cast<size_t>(api)];
+}
+
+void SetBeforeCall(std::function<void(Api)> hook) {
+    std::lock_guard<std::mutex> guard(Lock);
+    TheWorld.beforeCall = std::move(hook);
+}
+
+std::vector<DWORD> Sleeps() {
+    return TheWorld.sleeps;
+}
+std::vector<DWORD> EnumOffers() {
+    return TheWorld.enumOffers;
+}
+std::vector<DWORD> OpenedIds() {
+    return TheWorld.openedIds;
+}
+
+int HandlesOpened() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.handlesOpened;
+}
+int HandlesStillOpen() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return static_cast<int>(TheWorld.openHandles.size());
+}
+std::vector<std::string> HandleMisuse() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.handleMisuse;
+}
+
+void SetTime(__time64_t now) {
+    TheWorld.now = now;
+}
+void SetLocaltimeFails(bool fails) {
+    TheWorld.localtimeFails = fails;
+}
+
+std::vector<StatusReport> StatusReports() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.reports;
+}
+std::string RegisteredServiceName() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.registeredName;
+}
+std::string DispatchedServiceName() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.dispatchedName;
+}
+
+void PostControl(DWORD control) {
+    std::lock_guard<std::mutex> guard(Lock);
+    TheWorld.controls.push_back(control);
+    Changed.notify_all();
+}
+
+void SendControl(DWORD control) {
+    std::unique_lock<std::mutex> guard(Lock);
+    if (!TheWorld.dispatcherRunning) {
+        // No dispatcher to deliver it: the caller stands in for the dispatcher thread.
+        LPHANDLER_FUNCTION handler = TheWorld.handler;
+        ++TheWorld.controlsDelivered;
+        guard.unlock();
+        if (handler != nullptr) {
+            handler(control);
+        }
+        return;
+    }
+    TheWorld.controls.push_back(control);
+    const int awaited = TheWorld.controlsDelivered + static_cast<int>(TheWorld.controls.size());
+    Changed.notify_all();
+    Changed.wait(guard, [awaited] { return TheWorld.controlsDelivered >= awaited; });
+}
+
+int ControlsDelivered() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld.controlsDelivered;
+}
+
+} // namespace fake
+
+using fake::Api;
+using fake::TheWorld;
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void) {
+    return fake::LastError;
+}
+void WINAPI SetLastError(DWORD error) {
+    fake::LastError = error;
+}
+
+void WINAPI Sleep(DWORD milliseconds) {
+    fake::Enter(Api::Sleep);
+    TheWorld.sleeps.push_back(milliseconds);
+}
+
+BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned) {
+    if (fake::Enter(Api::EnumProcesses)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    TheWorld.enumOffers.push_back(bytes);
+    // Like the platform's: never more than it was given; a short buffer is filled and the call
+    // still succeeds.
+    const size_t room = bytes / sizeof(DWORD);
+    size_t written = 0;
+    for (const fake::Process& process : TheWorld.processes) {
+        if (written == room) {
+            break;
+        }
+        processIds[written++] = process.id;
+    }
+    *bytesReturned = static_cast<DWORD>(written * sizeof(DWORD));
+    return TRUE;
+}
+
+HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD processId) {
+    const bool fails = fake::Enter(Api::OpenProcess);
+    TheWorld.openedIds.push_back(processId);
+    const fake::Process* process = fake::FindProcess(processId);
+    if (fails || process == nullptr || process->openFails || processId == 0) {
+        SetLastError(process == nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    HANDLE handle = reinterpret_cast<HANDLE>(TheWorld.nextHandle);
+    TheWorld.nextHandle += 4;
+    TheWorld.openHandles[handle] = processId;
+    ++TheWorld.handlesOpened;
+    return handle;
+}
+
+BOOL WINAPI CloseHandle(HANDLE object) {
+    fake::Enter(Api::CloseHandle);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (TheWorld.openHandles.erase(object) == 0) {
+        TheWorld.handleMisuse.push_back("CloseHandle on a handle that is not open");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
+    const bool fails = fake::Enter(Api::EnumProcessModules);
+    const fake::Process* process = fake::ProcessOf(handle, "EnumProcessModules");
+    if (fails || process == nullptr || process->modulesFail) {
+        SetLastError(ERROR_PARTIAL_COPY);
+        return FALSE;
+    }
+    // The executable and one library, so a caller that offers room for one gets the first only.
+    const HMODULE present[] = {reinterpret_cast<HMODULE>(0x400000),
+                               reinterpret_cast<HMODULE>(0x77000000)};
+    const size_t room = bytes / sizeof(HMODULE);
+    for (size_t i = 0; i < room && i < 2; ++i) {
+        modules[i] = present[i];
+    }
+    *bytesNeeded = static_cast<DWORD>(sizeof present);
+    return TRUE;
+}
+
+DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, DWORD size) {
+    const bool fails = fake::Enter(Api::GetModuleBaseNameA);
+    const fake::Process* process = fake::ProcessOf(handle, "GetModuleBaseNameA");
+    if (fails || process == nullptr || process->nameFails || size == 0 ||
+        module != reinterpret_cast<HMODULE>(0x400000)) {
+        SetLastError(ERROR_PARTIAL_COPY);
+        return 0;
+    }
+    // The platform truncates to the buffer and always terminates the string.
+    const size_t length = std::min<size_t>(process->name.size(), size - 1);
+    memcpy(baseName, process->name.data(), length);
+    baseName[length] = '\0';
+    return static_cast<DWORD>(length);
+}
+
+DWORD WINAPI GetPriorityClass(HANDLE handle) {
+    const bool fails = fake::Enter(Api::GetPriorityClass);
+    const fake::Process* process = fake::ProcessOf(handle, "GetPriorityClass");
+    if (fails || process == nullptr || process->getPriorityFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return process->priorityClass;
+}
+
+BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
+    const bool fails = fake::Enter(Api::SetPriorityClass);
+    fake::Process* process = fake::ProcessOf(handle, "SetPriorityClass");
+    if (fails || process == nullptr || process->setPriorityFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    process->priorityClass = priorityClass;
+    return TRUE;
+}
+
+BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
+    const bool fails = fake::Enter(Api::GetProcessAffinityMask);
+    const fake::Process* process = fake::ProcessOf(handle, "GetProcessAffinityMask");
+    if (fails || process == nullptr || process->getAffinityFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // A process whose mask was never set runs on every processor, as a new process does.
+    *processMask = process->processMask != 0 ? process->processMask : TheWorld.systemMask;
+    *systemMask = TheWorld.systemMask;
+    return TRUE;
+}
+
+BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
+    const bool fails = fake::Enter(Api::SetProcessAffinityMask);
+    fake::Process* process = fake::ProcessOf(handle, "SetProcessAffinityMask");
+    // The platform refuses an empty mask and one with processors the system lacks.
+    if (fails || process == nullptr || process->setAffinityFails || processMask == 0 ||
+        (processMask & ~TheWorld.systemMask) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    process->processMask = processMask;
+    return TRUE;
+}
+
+PDH_STATUS WINAPI PdhOpenQueryA(LPCSTR, DWORD_PTR, PDH_HQUERY* query) {
+    PDH_STATUS scripted = 0;
+    if (fake::Enter(Api::PdhOpenQueryA, &scripted)) {
+        return fake::FailureStatus(scripted, PDH_MEMORY_ALLOCATION_FAILURE);
+    }
+    TheWorld.queryOpen = true;
+    *query = fake::QueryHandle;
+    return ERROR_SUCCESS;
+}
+
+PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR,
+                                 PDH_HCOUNTER* counter) {
+    PDH_STATUS scripted = 0;
+    const bool fails = fake::Enter(Api::PdhAddCounterA, &scripted);
+    if (query != fake::QueryHandle || !TheWorld.queryOpen) {
+        return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
+    }
+    TheWorld.addedPath = counterPath;
+    if (fails) {
+        return fake::FailureStatus(scripted, PDH_CSTATUS_BAD_COUNTERNAME);
+    }
+    TheWorld.counterAdded = true;
+    *counter = fake::CounterHandle;
+    return ERROR_SUCCESS;
+}
+
+PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {
+    PDH_STATUS scripted = 0;
+    const bool fails = fake::Enter(Api::PdhCollectQueryData, &scripted);
+    if (query != fake::QueryHandle || !TheWorld.queryOpen) {
+        return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
+    }
+    if (fails) {
+        return fake::FailureStatus(scripted, PDH_NO_DATA);
+    }
+    // A query without counters has nothing to collect.
+    if (!TheWorld.counterAdded) {
+        return static_cast<PDH_STATUS>(PDH_NO_DATA);
+    }
+    ++TheWorld.collections;
+    return ERROR_SUCCESS;
+}
+
+PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type,
+                                              PPDH_FMT_COUNTERVALUE value) {
+    PDH_STATUS scripted = 0;
+    const bool fails = fake::Enter(Api::PdhGetFormattedCounterValue, &scripted);
+    TheWorld.formatFlags = format;
+    if (counter != fake::CounterHandle || !TheWorld.counterAdded) {
+        return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
+    }
+    if (fails) {
+        return fake::FailureStatus(scripted, PDH_INVALID_DATA);
+    }
+    // A rate counter has no value before its second collection.
+    if (TheWorld.collections < 2) {
+        value->CStatus = PDH_CSTATUS_INVALID_DATA;
+        return static_cast<PDH_STATUS>(PDH_INVALID_DATA);
+    }
+    fake::CounterRead read;
+    if (!TheWorld.reads.empty()) {
+        read = TheWorld.reads.front();
+        TheWorld.reads.pop_front();
+    }
+    if (type != nullptr) {
+        *type = 0x10410500; // PERF_100NSEC_TIMER_INV, the processor-time counter's type
+    }
+    value->CStatus = PDH_CSTATUS_VALID_DATA;
+    value->doubleValue = read.value;
+    return read.status;
+}
+
+__time64_t _time64(__time64_t* destination) {
+    fake::Enter(Api::Time64);
+    if (destination != nullptr) {
+        *destination = TheWorld.now;
+    }
+    return TheWorld.now;
+}
+
+struct tm* _localtime64(const __time64_t* time) {
+    const bool fails = fake::Enter(Api::Localtime64);
+    if (fails || TheWorld.localtimeFails || time == nullptr) {
+        return nullptr;
+    }
+    const time_t converted = static_cast<time_t>(*time);
+    if (gmtime_r(&converted, &TheWorld.localTm) == nullptr) {
+        return nullptr;
+    }
+    return &TheWorld.localTm;
+}
+
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
+    if (fake::Enter(Api::StartServiceCtrlDispatcherA) || serviceTable == nullptr ||
+        serviceTable[0].lpServiceName == nullptr || serviceTable[0].lpServiceProc == nullptr) {
+        SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    std::unique_lock<std::mutex> guard(fake::Lock);
+    TheWorld.dispatchedName = serviceTable[0].lpServiceName;
+    TheWorld.dispatcherRunning = true;
+    TheWorld.dispatcherThread = std::this_thread::get_id();
+    TheWorld.serviceReturned = false;
+    guard.unlock();
+
+    LPSERVICE_MAIN_FUNCTIONA serviceMain = serviceTable[0].lpServiceProc;
+    LPSTR name = serviceTable[0].lpServiceName;
+    std::thread service([serviceMain, name] {
+        LPSTR argv[] = {name, nullptr};
+        serviceMain(1, argv);
+        std::lock_guard<std::mutex> done(fake::Lock);
+        TheWorld.serviceReturned = true;
+        fake::Changed.notify_all();
+    });
+
+    guard.lock();
+    for (;;) {
+        fake::Changed.wait(guard,
+                           [] { return !TheWorld.controls.empty() || TheWorld.serviceReturned; });
+        if (TheWorld.controls.empty()) {
+            break;
+        }
+        const DWORD control = TheWorld.controls.front();
+        TheWorld.controls.pop_front();
+        LPHANDLER_FUNCTION handler = TheWorld.handler;
+        guard.unlock();
+        if (handler != nullptr) {
+            handler(control);
+        }
+        guard.lock();
+        ++TheWorld.controlsDelivered;
+        fake::Changed.notify_all();
+    }
+    TheWorld.dispatcherRunning = false;
+    guard.unlock();
+    service.join();
+    return TRUE;
+}
+
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR serviceName,
+                                                         LPHANDLER_FUNCTION handler) {
+    const bool fails = fake::Enter(Api::RegisterServiceCtrlHandlerA);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    TheWorld.registeredName = serviceName != nullptr ? serviceName : "";
+    // Like the platform's: a handler can only be registered for a service this process runs.
+    if (fails || serviceName == nullptr || TheWorld.registeredName != TheWorld.dispatchedName) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    TheWorld.handler = handler;
+    return fake::StatusHandle;
+}
+
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status) {
+    const bool fails = fake::Enter(Api::SetServiceStatus);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (statusHandle != fake::StatusHandle || status == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    const bool fromDispatcher =
+        TheWorld.dispatcherRunning && std::this_thread::get_id() == TheWorld.dispatcherThread;
+    TheWorld.reports.push_back(fake::StatusReport{*status, fromDispatcher});
+    if (fails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // extern "C"

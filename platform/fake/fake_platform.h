@@ -1,0 +1,121 @@
+// Controls of the test double: a scripted world behind the platform's own function names.
+// Tests set it up, run the system's code against it, and read back what was asked of it.
+#pragma once
+
+#include "platform.h"
+
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+enum class Api {
+    Sleep,
+    EnumProcesses,
+    OpenProcess,
+    EnumProcessModules,
+    GetModuleBaseNameA,
+    GetPriorityClass,
+    SetPriorityClass,
+    GetProcessAffinityMask,
+    SetProcessAffinityMask,
+    CloseHandle,
+    PdhOpenQueryA,
+    PdhAddCounterA,
+    PdhCollectQueryData,
+    PdhGetFormattedCounterValue,
+    Time64,
+    Localtime64,
+    StartServiceCtrlDispatcherA,
+    RegisterServiceCtrlHandlerA,
+    SetServiceStatus,
+    Count
+};
+const char* ApiName(Api api);
+
+// One entry of the process table. The flags make one platform call fail for this process only.
+struct Process {
+    DWORD id = 0;
+    std::string name;
+    DWORD priorityClass = NORMAL_PRIORITY_CLASS;
+    DWORD_PTR processMask = 0;
+    bool openFails = false;
+    bool modulesFail = false;
+    bool nameFails = false;
+    bool getPriorityFails = false;
+    bool setPriorityFails = false;
+    bool getAffinityFails = false;
+    bool setAffinityFails = false;
+};
+
+// One formatted counter read: the status PdhGetFormattedCounterValue returns and the value.
+struct CounterRead {
+    PDH_STATUS status = 0;
+    double value = 0.0;
+};
+
+// Puts the whole double back to its start: empty process table, system mask 0x3, no failures,
+// no script, time 0, every count and record cleared, no hook.
+void Reset();
+
+// The process table, in the order EnumProcesses returns it; identifier 0 may stand anywhere.
+std::vector<Process>& Processes();
+Process* FindProcess(DWORD id);
+void SetSystemMask(DWORD_PTR mask);
+
+// Counter values, consumed one per formatted read once two collections have been made. When
+// the script runs out, reads return status 0 and value 0.
+void ScriptCounter(std::deque<CounterRead> reads);
+void ScriptCounterValues(std::initializer_list<double> values);
+const std::string& AddedCounterPath();
+DWORD LastFormatFlags();
+
+// Makes the n-th call (1-based) of one function fail, in that function's own way. For the
+// Performance Data Helper calls, status is what the failing call returns (0 picks a default).
+void FailCall(Api api, int n, PDH_STATUS status = 0);
+// Makes every call of one function from the n-th on fail.
+void FailFrom(Api api, int n, PDH_STATUS status = 0);
+int CallCount(Api api);
+
+// Runs before every call of the double, on the calling thread, with no lock held, after the
+// call has been counted: CallCount(api) includes the call at hand.
+void SetBeforeCall(std::function<void(Api)> hook);
+
+// Sleep records its argument instead of sleeping.
+std::vector<DWORD> Sleeps();
+// The sizes in bytes that EnumProcesses was offered, call by call.
+std::vector<DWORD> EnumOffers();
+// The identifiers OpenProcess was called with, call by call.
+std::vector<DWORD> OpenedIds();
+
+// Handles: how many were opened, and which are still open. Misuse (closing a handle twice or
+// using one that was never opened) is recorded, never crashes.
+int HandlesOpened();
+int HandlesStillOpen();
+std::vector<std::string> HandleMisuse();
+
+// The clock behind _time64 and _localtime64. The double's local time is UTC.
+void SetTime(__time64_t now);
+void SetLocaltimeFails(bool fails);
+
+// Service control. The dispatcher runs the table's first service function on a thread of its
+// own and delivers controls on the thread that called it, as the platform's does; it returns
+// once the service function has returned and every queued control has been delivered.
+struct StatusReport {
+    SERVICE_STATUS status;
+    bool fromDispatcherThread;
+};
+std::vector<StatusReport> StatusReports();
+std::string RegisteredServiceName();
+std::string DispatchedServiceName();
+// Queues a control for the dispatcher thread. Called from the service thread (in a hook) it
+// waits until the handler has returned, so a test knows where the service thread stands.
+void SendControl(DWORD control);
+// Queues a control and returns at once; the dispatcher delivers it when it next can.
+void PostControl(DWORD control);
+int ControlsDelivered();
+
+} // namespace fake

@@ -1,0 +1,164 @@
+// The part of the Windows API that the system uses, declared for platforms that lack it. Types,
+// constants and status codes carry the platform's own values; functions keep its names,
+// argument order and failure conventions. Definitions come from a platform library chosen at
+// link time: the Linux rendition or the test double.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+
+#define WINAPI
+
+typedef int BOOL;
+typedef std::uint32_t DWORD;
+typedef std::int32_t LONG;
+typedef std::int64_t LONGLONG;
+typedef std::uintptr_t DWORD_PTR;
+typedef void* HANDLE;
+typedef struct HINSTANCE__* HMODULE;
+typedef char CHAR;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+typedef const wchar_t* LPCWSTR;
+typedef DWORD* LPDWORD;
+typedef DWORD_PTR* PDWORD_PTR;
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+#define MAXDWORD 0xffffffffu
+
+// Win32 error codes (GetLastError).
+#define ERROR_SUCCESS 0L
+#define NO_ERROR 0L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_INVALID_HANDLE 6L
+#define ERROR_NOT_ENOUGH_MEMORY 8L
+#define ERROR_NOT_SUPPORTED 50L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_PARTIAL_COPY 299L
+#define ERROR_INVALID_SERVICE_CONTROL 1052L
+#define ERROR_SERVICE_ALREADY_RUNNING 1056L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
+#define ERROR_SERVICE_SPECIFIC_ERROR 1066L
+
+// Process access rights.
+#define PROCESS_SET_INFORMATION 0x0200
+#define PROCESS_QUERY_INFORMATION 0x0400
+#define PROCESS_VM_READ 0x0010
+
+// Priority classes.
+#define IDLE_PRIORITY_CLASS 0x00000040
+#define BELOW_NORMAL_PRIORITY_CLASS 0x00004000
+#define NORMAL_PRIORITY_CLASS 0x00000020
+#define ABOVE_NORMAL_PRIORITY_CLASS 0x00008000
+#define HIGH_PRIORITY_CLASS 0x00000080
+#define REALTIME_PRIORITY_CLASS 0x00000100
+
+extern "C" {
+
+DWORD WINAPI GetLastError(void);
+void WINAPI SetLastError(DWORD error);
+void WINAPI Sleep(DWORD milliseconds);
+BOOL WINAPI CloseHandle(HANDLE object);
+
+// Process status.
+BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned);
+HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
+BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded);
+DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR baseName, DWORD size);
+DWORD WINAPI GetPriorityClass(HANDLE process);
+BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priorityClass);
+BOOL WINAPI GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR systemMask);
+BOOL WINAPI SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
+
+// C runtime: 64-bit calendar time and its local broken-down form. The result of
+// _localtime64 lives in storage of the runtime's and is overwritten by the next call.
+typedef std::int64_t __time64_t;
+__time64_t _time64(__time64_t* destination);
+struct tm* _localtime64(const __time64_t* time);
+
+} // extern "C"
+
+// Performance Data Helper.
+typedef LONG PDH_STATUS;
+typedef HANDLE PDH_HQUERY;
+typedef HANDLE PDH_HCOUNTER;
+
+#define PDH_CSTATUS_VALID_DATA ((DWORD)0x00000000)
+#define PDH_CSTATUS_NEW_DATA ((DWORD)0x00000001)
+#define PDH_NO_DATA ((DWORD)0x800007D5)
+#define PDH_CALC_NEGATIVE_DENOMINATOR ((DWORD)0x800007D6)
+#define PDH_CSTATUS_NO_OBJECT ((DWORD)0xC0000BB8)
+#define PDH_CSTATUS_NO_COUNTER ((DWORD)0xC0000BB9)
+#define PDH_CSTATUS_INVALID_DATA ((DWORD)0xC0000BBA)
+#define PDH_MEMORY_ALLOCATION_FAILURE ((DWORD)0xC0000BBB)
+#define PDH_INVALID_HANDLE ((DWORD)0xC0000BBC)
+#define PDH_INVALID_ARGUMENT ((DWORD)0xC0000BBD)
+#define PDH_CSTATUS_BAD_COUNTERNAME ((DWORD)0xC0000BC0)
+#define PDH_INVALID_PATH ((DWORD)0xC0000BC4)
+#define PDH_INVALID_DATA ((DWORD)0xC0000BC6)
+
+#define PDH_FMT_DOUBLE ((DWORD)0x00000200)
+#define PDH_FMT_NOCAP100 ((DWORD)0x00008000)
+
+typedef struct _PDH_FMT_COUNTERVALUE {
+    DWORD CStatus;
+    union {
+        LONG longValue;
+        double doubleValue;
+        LONGLONG largeValue;
+        LPCSTR AnsiStringValue;
+        LPCWSTR WideStringValue;
+    };
+} PDH_FMT_COUNTERVALUE, *PPDH_FMT_COUNTERVALUE;
+
+extern "C" {
+PDH_STATUS WINAPI PdhOpenQueryA(LPCSTR dataSource, DWORD_PTR userData, PDH_HQUERY* query);
+PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData,
+                                 PDH_HCOUNTER* counter);
+PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query);
+PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type,
+                                              PPDH_FMT_COUNTERVALUE value);
+} // extern "C"
+
+// Service Control Manager.
+#define SERVICE_WIN32_OWN_PROCESS 0x00000010
+#define SERVICE_STOPPED 0x00000001
+#define SERVICE_START_PENDING 0x00000002
+#define SERVICE_STOP_PENDING 0x00000003
+#define SERVICE_RUNNING 0x00000004
+#define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_CONTROL_STOP 0x00000001
+#define SERVICE_CONTROL_PAUSE 0x00000002
+#define SERVICE_CONTROL_CONTINUE 0x00000003
+#define SERVICE_CONTROL_INTERROGATE 0x00000004
+#define SERVICE_CONTROL_SHUTDOWN 0x00000005
+
+typedef struct SERVICE_STATUS_HANDLE__* SERVICE_STATUS_HANDLE;
+
+typedef struct _SERVICE_STATUS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+} SERVICE_STATUS, *LPSERVICE_STATUS;
+
+typedef void(WINAPI* LPSERVICE_MAIN_FUNCTIONA)(DWORD argc, LPSTR* argv);
+typedef void(WINAPI* LPHANDLER_FUNCTION)(DWORD control);
+
+typedef struct _SERVICE_TABLE_ENTRYA {
+    LPSTR lpServiceName;
+    LPSERVICE_MAIN_FUNCTIONA lpServiceProc;
+} SERVICE_TABLE_ENTRYA;
+
+extern "C" {
+BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable);
+SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR serviceName,
+                                                         LPHANDLER_FUNCTION handler);
+BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+} // extern "C"

@@ -1,0 +1,166 @@
+// Sampling the total processor utilization.
+#include "monitor_fixture.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+class SamplerTest : public MonitorTest {
+  protected:
+    int Sample() {
+        int result = -1;
+        Run([&] { result = SampleCpuUsage(); });
+        return result;
+    }
+};
+
+TEST_F(SamplerTest, FirstCallOpensTheQueryTakesTheBaselineAndPrintsNothing) {
+    fake::ScriptCounterValues({97.0});
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::AddedCounterPath(), "\\Processor(_Total)\\% Processor Time");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhCollectQueryData), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhGetFormattedCounterValue), 0);
+}
+
+TEST_F(SamplerTest, LaterCallsMeasureTheIntervalAndPrintEverySample) {
+    fake::ScriptCounterValues({97.2, 3.0});
+    Sample();
+    EXPECT_EQ(Sample(), 97);
+    EXPECT_EQ(Sample(), 3);
+    EXPECT_EQ(out, "CPU usage:  97%\nCPU usage:   3%\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::LastFormatFlags(), 0x8200u) << "double, not capped at 100";
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 1) << "the query is opened once";
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 1);
+}
+
+struct Rounding {
+    double value;
+    int percent;
+    const char* line;
+};
+
+class SamplerRoundingTest : public SamplerTest, public ::testing::WithParamInterface<Rounding> {};
+
+TEST_P(SamplerRoundingTest, RoundsHalvesUpAndPrintsThreeColumns) {
+    fake::ScriptCounterValues({GetParam().value});
+    Sample();
+    EXPECT_EQ(Sample(), GetParam().percent);
+    EXPECT_EQ(out, GetParam().line);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SamplerRoundingTest,
+    ::testing::Values(Rounding{94.49, 94, "CPU usage:  94%\n"},
+                      Rounding{94.5, 95, "CPU usage:  95%\n"},
+                      Rounding{5.0, 5, "CPU usage:   5%\n"}, Rounding{0.0, 0, "CPU usage:   0%\n"},
+                      Rounding{99.5, 100, "CPU usage: 100%\n"},
+                      Rounding{123.4, 123, "CPU usage: 123%\n"},
+                      Rounding{-0.4, 0, "CPU usage:   0%\n"},
+                      Rounding{2147483646.9, 2147483647, "CPU usage: 2147483647%\n"}));
+
+class SamplerUnusableValueTest : public SamplerTest,
+                                 public ::testing::WithParamInterface<double> {};
+
+TEST_P(SamplerUnusableValueTest, CountsAsAFailedSample) {
+    fake::ScriptCounterValues({GetParam()});
+    Sample();
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "PdhGetFormattedCounterValue() ***Error: 0xC0000BC6\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, SamplerUnusableValueTest,
+                         ::testing::Values(std::numeric_limits<double>::quiet_NaN(),
+                                           std::numeric_limits<double>::infinity(),
+                                           -std::numeric_limits<double>::infinity(), 2147483647.5,
+                                           1e300, -2147483649.5,
+                                           std::numeric_limits<double>::max()));
+
+TEST_F(SamplerTest, RoundingKeepsEveryRepresentableResultAndRejectsTheRest) {
+    int percent = -7;
+    EXPECT_TRUE(RoundCounterPercent(-2147483648.4, &percent));
+    EXPECT_EQ(percent, -2147483647) << "truncation toward zero of -2147483647.9";
+    EXPECT_TRUE(RoundCounterPercent(-2147483648.6, &percent));
+    EXPECT_EQ(percent, -2147483648);
+    percent = -7;
+    EXPECT_FALSE(RoundCounterPercent(std::nan(""), &percent));
+    EXPECT_EQ(percent, -7) << "a rejected value leaves the result alone";
+}
+
+TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
+    fake::FailCall(fake::Api::PdhOpenQueryA, 1, static_cast<PDH_STATUS>(0xC0000BBB));
+    fake::ScriptCounterValues({96.0});
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(err, "PdhOpenQuery() ***Error: 0xC0000BBB\n");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 0);
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "") << "the call that opens takes the baseline only";
+    EXPECT_EQ(Sample(), 96);
+    EXPECT_EQ(out, "CPU usage:  96%\n");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 2);
+}
+
+TEST_F(SamplerTest, FailedAddGoesUnnoticedAndEveryLaterCallFails) {
+    fake::FailCall(fake::Api::PdhAddCounterA, 1);
+    fake::ScriptCounterValues({99.0, 99.0});
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
+                   "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 1) << "the add is never repeated";
+}
+
+struct CollectFailure {
+    DWORD status;
+    const char* lines;
+};
+
+class SamplerCollectFailureTest : public SamplerTest,
+                                  public ::testing::WithParamInterface<CollectFailure> {};
+
+TEST_P(SamplerCollectFailureTest, PrintsTheStatusAndNamesIt) {
+    fake::FailCall(fake::Api::PdhCollectQueryData, 2, static_cast<PDH_STATUS>(GetParam().status));
+    fake::ScriptCounterValues({98.0});
+    Sample();
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, GetParam().lines);
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhGetFormattedCounterValue), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Statuses, SamplerCollectFailureTest,
+    ::testing::Values(
+        CollectFailure{0xC0000BBC,
+                       "PhdCollectQueryData() ***Error: 0xC0000BBC\nPDH_INVALID_HANDLE\n"},
+        CollectFailure{0x800007D5, "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"},
+        CollectFailure{0xC0000BBB, "PhdCollectQueryData() ***Error: 0xC0000BBB\nUnknown error\n"},
+        CollectFailure{0x1, "PhdCollectQueryData() ***Error: 0x1\nUnknown error\n"}));
+
+TEST_F(SamplerTest, FailedCollectionLeavesTheQueryOpenForTheNextCall) {
+    fake::FailCall(fake::Api::PdhCollectQueryData, 2, static_cast<PDH_STATUS>(PDH_NO_DATA));
+    fake::ScriptCounterValues({88.0});
+    Sample();
+    Sample();
+    err.clear();
+    EXPECT_EQ(Sample(), 88);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 1);
+}
+
+TEST_F(SamplerTest, FailedFormattingPrintsItsStatus) {
+    fake::ScriptCounter({fake::CounterRead{static_cast<PDH_STATUS>(0xC0000BBA), 99.0}});
+    Sample();
+    EXPECT_EQ(Sample(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "PdhGetFormattedCounterValue() ***Error: 0xC0000BBA\n");
+}
+
+} // namespace

@@ -1,0 +1,271 @@
+// Naming, matching and changing one process; the timestamps of the change lines.
+#include "monitor_fixture.h"
+#include "target_policy.h"
+
+#include <cstring>
+
+namespace {
+
+// 2023-11-14T22:13:20 in the double's local time (UTC).
+constexpr __time64_t SomeMoment = 1700000000;
+
+class PolicyTest : public MonitorTest {
+  protected:
+    void SetUp() override {
+        MonitorTest::SetUp();
+        fake::SetTime(SomeMoment);
+    }
+    void Apply(DWORD id) {
+        Run([id] { ApplyTargetPolicy(id); });
+    }
+};
+
+TEST_F(PolicyTest, CompliantTargetIsLeftAloneSilently) {
+    AddProcess(1234, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(1234);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::CallCount(fake::Api::SetPriorityClass), 0);
+    EXPECT_EQ(fake::CallCount(fake::Api::SetProcessAffinityMask), 0);
+}
+
+class PolicyClassTest : public PolicyTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(PolicyClassTest, AnyOtherClassHigherOrLowerIsSetToBelowNormal) {
+    AddProcess(1234, "cl.exe", GetParam(), 0x3);
+    Apply(1234);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe' (PID 1234) to below "
+                   "normal\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::FindProcess(1234)->priorityClass,
+              static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(fake::FindProcess(1234)->processMask, 0x3u) << "the mask already matched";
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, PolicyClassTest,
+                         ::testing::Values(IDLE_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
+                                           ABOVE_NORMAL_PRIORITY_CLASS, HIGH_PRIORITY_CLASS,
+                                           REALTIME_PRIORITY_CLASS));
+
+TEST_F(PolicyTest, NarrowMaskAloneGetsTheAffinityLineOnly) {
+    AddProcess(42, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1);
+    Apply(42);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 42) to 0x0003\n");
+    EXPECT_EQ(fake::FindProcess(42)->processMask, 0x3u);
+    EXPECT_EQ(fake::CallCount(fake::Api::SetPriorityClass), 0);
+}
+
+TEST_F(PolicyTest, EachChangeLineTakesItsOwnTimestamp) {
+    AddProcess(7, "cl.exe.old", NORMAL_PRIORITY_CLASS, 0x2);
+    // The clock moves on between the two changes.
+    fake::SetBeforeCall([](fake::Api api) {
+        if (api == fake::Api::SetProcessAffinityMask) {
+            fake::SetTime(SomeMoment + 1);
+        }
+    });
+    Apply(7);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe.old' (PID 7) to below "
+                   "normal\n"
+                   "2023-11-14T22:13:21 - set affinity mask of 'cl.exe.old' (PID 7) to 0x0003\n");
+}
+
+TEST_F(PolicyTest, NonTargetIsOpenedNamedAndClosedButNeverChanged) {
+    AddProcess(9, "notepad.exe", HIGH_PRIORITY_CLASS, 0x1);
+    Apply(9);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(fake::CallCount(fake::Api::OpenProcess), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::EnumProcessModules), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::GetModuleBaseNameA), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::CloseHandle), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::GetPriorityClass), 0);
+    EXPECT_EQ(fake::CallCount(fake::Api::GetProcessAffinityMask), 0);
+    EXPECT_EQ(fake::FindProcess(9)->priorityClass, static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+}
+
+struct Match {
+    const char* name;
+    bool target;
+};
+
+class PolicyMatchTest : public PolicyTest, public ::testing::WithParamInterface<Match> {};
+
+TEST_P(PolicyMatchTest, MatchesByCaseSensitivePrefix) {
+    AddProcess(5, GetParam().name, NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(5);
+    const bool changed =
+        fake::FindProcess(5)->priorityClass == static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS);
+    EXPECT_EQ(changed, GetParam().target) << GetParam().name;
+    EXPECT_EQ(out.empty(), !GetParam().target);
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, PolicyMatchTest,
+                         ::testing::Values(Match{"cl.exe", true}, Match{"cl.exe.old", true},
+                                           Match{"cl.exe2", true}, Match{"CL.EXE", false},
+                                           Match{"Cl.exe", false}, Match{"xcl.exe", false},
+                                           Match{"cl.ex", false}, Match{"", false},
+                                           Match{"<unknown>", false}));
+
+struct Unnamed {
+    bool fake::Process::*failure;
+    const char* what;
+};
+
+class PolicyUnnamedTest : public PolicyTest, public ::testing::WithParamInterface<Unnamed> {};
+
+TEST_P(PolicyUnnamedTest, ProcessThatCannotBeNamedIsNeverMatched) {
+    fake::Process& process = AddProcess(11, "cl.exe", NORMAL_PRIORITY_CLASS, 0x1);
+    process.*GetParam().failure = true;
+    Apply(11);
+    EXPECT_EQ(out, "") << GetParam().what;
+    EXPECT_EQ(err, "") << GetParam().what;
+    EXPECT_EQ(fake::FindProcess(11)->priorityClass, static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(fake::FindProcess(11)->processMask, 0x1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Failures, PolicyUnnamedTest,
+                         ::testing::Values(Unnamed{&fake::Process::openFails, "open"},
+                                           Unnamed{&fake::Process::modulesFail, "modules"},
+                                           Unnamed{&fake::Process::nameFails, "name"}));
+
+TEST_F(PolicyTest, ProcessThatHasExitedIsSkippedSilently) {
+    Apply(31337);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::HandlesOpened(), 0);
+}
+
+TEST_F(PolicyTest, FailedPriorityChangeIsReportedAndAffinityStillWidened) {
+    fake::Process& process = AddProcess(12, "cl.exe", NORMAL_PRIORITY_CLASS, 0x1);
+    process.setPriorityFails = true;
+    Apply(12);
+    EXPECT_EQ(err, "error: SetPriorityClass() failed\n");
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 12) to 0x0003\n");
+}
+
+TEST_F(PolicyTest, FailedPriorityQueryLeadsToAnAttemptToSet) {
+    fake::Process& process = AddProcess(13, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x3);
+    process.getPriorityFails = true;
+    Apply(13);
+    EXPECT_EQ(fake::CallCount(fake::Api::SetPriorityClass), 1);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe' (PID 13) to below "
+                   "normal\n");
+}
+
+TEST_F(PolicyTest, FailedAffinityQueryChangesAndPrintsNothing) {
+    fake::Process& process = AddProcess(14, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1);
+    process.getAffinityFails = true;
+    Apply(14);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::CallCount(fake::Api::SetProcessAffinityMask), 0);
+}
+
+TEST_F(PolicyTest, FailedAffinityChangeIsReported) {
+    fake::Process& process = AddProcess(15, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1);
+    process.setAffinityFails = true;
+    Apply(15);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(err, "error: SetProcessAffinityMask() failed\n");
+}
+
+struct MaskText {
+    DWORD_PTR systemMask;
+    const char* text;
+};
+
+class PolicyMaskTest : public PolicyTest, public ::testing::WithParamInterface<MaskText> {};
+
+TEST_P(PolicyMaskTest, MaskIsPaddedToFourDigitsAndNeverCut) {
+    fake::SetSystemMask(GetParam().systemMask);
+    AddProcess(16, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1);
+    Apply(16);
+    EXPECT_EQ(out, std::string("2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 16) to ") +
+                       GetParam().text + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Masks, PolicyMaskTest,
+                         ::testing::Values(MaskText{0x3, "0x0003"}, MaskText{0xff, "0x00ff"},
+                                           MaskText{0xffff, "0xffff"}, MaskText{0xfffff, "0xfffff"},
+                                           MaskText{0xffffffff, "0xffffffff"}));
+
+TEST_F(PolicyTest, MaskWiderThan32BitsPrintsInFull) {
+    if (sizeof(DWORD_PTR) < 8) {
+        GTEST_SKIP() << "masks are 32 bits wide in this build";
+    }
+    fake::SetSystemMask(static_cast<DWORD_PTR>(0xfffffffffull));
+    AddProcess(17, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1);
+    Apply(17);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 17) to 0xfffffffff\n");
+}
+
+TEST_F(PolicyTest, IdentifierAboveIntRangePrintsUnsigned) {
+    AddProcess(4000000000u, "cl.exe", NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(4000000000u);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe' (PID 4000000000) to "
+                   "below normal\n");
+}
+
+TEST_F(PolicyTest, HostileNameIsPrintedAsDataAndCutToTheBuffer) {
+    const std::string longName = "cl.exe%s%n%x" + std::string(400, 'y');
+    AddProcess(18, longName, NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(18);
+    const std::string kept = longName.substr(0, MAX_PATH - 1);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of '" + kept +
+                       "' (PID 18) to below normal\n");
+}
+
+class TimestampTest : public MonitorTest {};
+
+struct Moment {
+    __time64_t time;
+    const char* text;
+};
+
+class TimestampMomentTest : public TimestampTest, public ::testing::WithParamInterface<Moment> {};
+
+TEST_P(TimestampMomentTest, IsLocalDateAndTimeWithT) {
+    fake::SetTime(GetParam().time);
+    EXPECT_STREQ(FormatLocalTimestamp(), GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moments, TimestampMomentTest,
+                         ::testing::Values(Moment{0, "1970-01-01T00:00:00"},
+                                           Moment{SomeMoment, "2023-11-14T22:13:20"},
+                                           Moment{951782400, "2000-02-29T00:00:00"},
+                                           Moment{1704067199, "2023-12-31T23:59:59"},
+                                           Moment{253402300799, "9999-12-31T23:59:59"}));
+
+TEST_F(TimestampTest, YearWithoutFourDigitsGivesTheUnknownTimestamp) {
+    fake::SetTime(253402300800); // 10000-01-01T00:00:00
+    EXPECT_STREQ(FormatLocalTimestamp(), UnknownTimestamp);
+    fake::SetTime(-62167219201); // the year before year 0
+    EXPECT_STREQ(FormatLocalTimestamp(), UnknownTimestamp);
+    EXPECT_EQ(strlen(UnknownTimestamp), 19u);
+}
+
+TEST_F(TimestampTest, FailedConversionGivesTheUnknownTimestamp) {
+    fake::SetTime(SomeMoment);
+    EXPECT_STREQ(FormatLocalTimestamp(), "2023-11-14T22:13:20");
+    fake::SetLocaltimeFails(true);
+    EXPECT_STREQ(FormatLocalTimestamp(), "????"
+                                         "-"
+                                         "??"
+                                         "-"
+                                         "??"
+                                         "T??:??:??");
+}
+
+TEST_F(TimestampTest, ChangeLineCarriesTheUnknownTimestampWhenTimeCannotBeConverted) {
+    fake::SetLocaltimeFails(true);
+    AddProcess(19, "cl.exe", NORMAL_PRIORITY_CLASS, 0x3);
+    Run([] { ApplyTargetPolicy(19); });
+    EXPECT_EQ(out, "????"
+                   "-"
+                   "??"
+                   "-"
+                   "??"
+                   "T??:??:?? - set priority class of 'cl.exe' (PID 19) to below "
+                   "normal\n");
+}
+
+} // namespace
