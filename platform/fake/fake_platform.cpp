@@ -61,7 +61,12 @@ struct World {
 
 std::mutex Lock;
 std::condition_variable Changed;
-World TheWorld;
+
+// Built on first use, so that a test's own static set-up may already script it.
+World& TheWorld() {
+    static World world;
+    return world;
+}
 
 // The query and counter handles that the double hands out; anything else is invalid.
 int QueryToken;
@@ -80,8 +85,8 @@ bool Enter(Api api, PDH_STATUS* status = nullptr) {
     {
         std::lock_guard<std::mutex> guard(Lock);
         const size_t index = static_cast<size_t>(api);
-        const int n = ++TheWorld.calls[index];
-        for (const Failure& failure : TheWorld.failures[index]) {
+        const int n = ++TheWorld().calls[index];
+        for (const Failure& failure : TheWorld().failures[index]) {
             if (failure.from != 0 && (failure.once ? n == failure.from : n >= failure.from)) {
                 fails = true;
                 if (status != nullptr) {
@@ -89,7 +94,7 @@ bool Enter(Api api, PDH_STATUS* status = nullptr) {
                 }
             }
         }
-        hook = TheWorld.beforeCall;
+        hook = TheWorld().beforeCall;
     }
     if (hook) {
         hook(api);
@@ -101,12 +106,12 @@ bool Enter(Api api, PDH_STATUS* status = nullptr) {
 // has left the table since it was opened.
 Process* ProcessOf(HANDLE handle, const char* call) {
     std::lock_guard<std::mutex> guard(Lock);
-    const auto open = TheWorld.openHandles.find(handle);
-    if (open == TheWorld.openHandles.end()) {
-        TheWorld.handleMisuse.push_back(std::string(call) + " on a handle that is not open");
+    const auto open = TheWorld().openHandles.find(handle);
+    if (open == TheWorld().openHandles.end()) {
+        TheWorld().handleMisuse.push_back(std::string(call) + " on a handle that is not open");
         return nullptr;
     }
-    for (Process& process : TheWorld.processes) {
+    for (Process& process : TheWorld().processes) {
         if (process.id == open->second) {
             return &process;
         }
@@ -146,15 +151,15 @@ const char* ApiName(Api api) {
 
 void Reset() {
     std::lock_guard<std::mutex> guard(Lock);
-    TheWorld = World{};
+    TheWorld() = World{};
 }
 
 std::vector<Process>& Processes() {
-    return TheWorld.processes;
+    return TheWorld().processes;
 }
 
 Process* FindProcess(DWORD id) {
-    for (Process& process : TheWorld.processes) {
+    for (Process& process : TheWorld().processes) {
         if (process.id == id) {
             return &process;
         }
@@ -163,117 +168,117 @@ Process* FindProcess(DWORD id) {
 }
 
 void SetSystemMask(DWORD_PTR mask) {
-    TheWorld.systemMask = mask;
+    TheWorld().systemMask = mask;
 }
 
 void ScriptCounter(std::deque<CounterRead> reads) {
-    TheWorld.reads = std::move(reads);
+    TheWorld().reads = std::move(reads);
 }
 
 void ScriptCounterValues(std::initializer_list<double> values) {
-    TheWorld.reads.clear();
+    TheWorld().reads.clear();
     for (const double value : values) {
-        TheWorld.reads.push_back(CounterRead{0, value});
+        TheWorld().reads.push_back(CounterRead{0, value});
     }
 }
 
 const std::string& AddedCounterPath() {
-    return TheWorld.addedPath;
+    return TheWorld().addedPath;
 }
 DWORD LastFormatFlags() {
-    return TheWorld.formatFlags;
+    return TheWorld().formatFlags;
 }
 
 void FailCall(Api api, int n, PDH_STATUS status) {
     std::lock_guard<std::mutex> guard(Lock);
-    TheWorld.failures[static_cast<size_t>(api)].push_back(Failure{n, true, status});
+    TheWorld().failures[static_cast<size_t>(api)].push_back(Failure{n, true, status});
 }
 
 void FailFrom(Api api, int n, PDH_STATUS status) {
     std::lock_guard<std::mutex> guard(Lock);
-    TheWorld.failures[static_cast<size_t>(api)].push_back(Failure{n, false, status});
+    TheWorld().failures[static_cast<size_t>(api)].push_back(Failure{n, false, status});
 }
 
 int CallCount(Api api) {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.calls[static_cast<size_t>(api)];
+    return TheWorld().calls[static_cast<size_t>(api)];
 }
 
 void SetBeforeCall(std::function<void(Api)> hook) {
     std::lock_guard<std::mutex> guard(Lock);
-    TheWorld.beforeCall = std::move(hook);
+    TheWorld().beforeCall = std::move(hook);
 }
 
 std::vector<DWORD> Sleeps() {
-    return TheWorld.sleeps;
+    return TheWorld().sleeps;
 }
 std::vector<DWORD> EnumOffers() {
-    return TheWorld.enumOffers;
+    return TheWorld().enumOffers;
 }
 std::vector<DWORD> OpenedIds() {
-    return TheWorld.openedIds;
+    return TheWorld().openedIds;
 }
 
 int HandlesOpened() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.handlesOpened;
+    return TheWorld().handlesOpened;
 }
 int HandlesStillOpen() {
     std::lock_guard<std::mutex> guard(Lock);
-    return static_cast<int>(TheWorld.openHandles.size());
+    return static_cast<int>(TheWorld().openHandles.size());
 }
 std::vector<std::string> HandleMisuse() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.handleMisuse;
+    return TheWorld().handleMisuse;
 }
 
 void SetTime(__time64_t now) {
-    TheWorld.now = now;
+    TheWorld().now = now;
 }
 void SetLocaltimeFails(bool fails) {
-    TheWorld.localtimeFails = fails;
+    TheWorld().localtimeFails = fails;
 }
 
 std::vector<StatusReport> StatusReports() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.reports;
+    return TheWorld().reports;
 }
 std::string RegisteredServiceName() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.registeredName;
+    return TheWorld().registeredName;
 }
 std::string DispatchedServiceName() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.dispatchedName;
+    return TheWorld().dispatchedName;
 }
 
 void PostControl(DWORD control) {
     std::lock_guard<std::mutex> guard(Lock);
-    TheWorld.controls.push_back(control);
+    TheWorld().controls.push_back(control);
     Changed.notify_all();
 }
 
 void SendControl(DWORD control) {
     std::unique_lock<std::mutex> guard(Lock);
-    if (!TheWorld.dispatcherRunning) {
+    if (!TheWorld().dispatcherRunning) {
         // No dispatcher to deliver it: the caller stands in for the dispatcher thread.
-        LPHANDLER_FUNCTION handler = TheWorld.handler;
-        ++TheWorld.controlsDelivered;
+        LPHANDLER_FUNCTION handler = TheWorld().handler;
+        ++TheWorld().controlsDelivered;
         guard.unlock();
         if (handler != nullptr) {
             handler(control);
         }
         return;
     }
-    TheWorld.controls.push_back(control);
-    const int awaited = TheWorld.controlsDelivered + static_cast<int>(TheWorld.controls.size());
+    TheWorld().controls.push_back(control);
+    const int awaited = TheWorld().controlsDelivered + static_cast<int>(TheWorld().controls.size());
     Changed.notify_all();
-    Changed.wait(guard, [awaited] { return TheWorld.controlsDelivered >= awaited; });
+    Changed.wait(guard, [awaited] { return TheWorld().controlsDelivered >= awaited; });
 }
 
 int ControlsDelivered() {
     std::lock_guard<std::mutex> guard(Lock);
-    return TheWorld.controlsDelivered;
+    return TheWorld().controlsDelivered;
 }
 
 } // namespace fake
@@ -292,7 +297,7 @@ void WINAPI SetLastError(DWORD error) {
 
 void WINAPI Sleep(DWORD milliseconds) {
     fake::Enter(Api::Sleep);
-    TheWorld.sleeps.push_back(milliseconds);
+    TheWorld().sleeps.push_back(milliseconds);
 }
 
 BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned) {
@@ -300,12 +305,12 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    TheWorld.enumOffers.push_back(bytes);
+    TheWorld().enumOffers.push_back(bytes);
     // Like the platform's: never more than it was given; a short buffer is filled and the call
     // still succeeds.
     const size_t room = bytes / sizeof(DWORD);
     size_t written = 0;
-    for (const fake::Process& process : TheWorld.processes) {
+    for (const fake::Process& process : TheWorld().processes) {
         if (written == room) {
             break;
         }
@@ -317,25 +322,25 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
 
 HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD processId) {
     const bool fails = fake::Enter(Api::OpenProcess);
-    TheWorld.openedIds.push_back(processId);
+    TheWorld().openedIds.push_back(processId);
     const fake::Process* process = fake::FindProcess(processId);
     if (fails || process == nullptr || process->openFails || processId == 0) {
         SetLastError(process == nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
         return nullptr;
     }
     std::lock_guard<std::mutex> guard(fake::Lock);
-    HANDLE handle = reinterpret_cast<HANDLE>(TheWorld.nextHandle);
-    TheWorld.nextHandle += 4;
-    TheWorld.openHandles[handle] = processId;
-    ++TheWorld.handlesOpened;
+    HANDLE handle = reinterpret_cast<HANDLE>(TheWorld().nextHandle);
+    TheWorld().nextHandle += 4;
+    TheWorld().openHandles[handle] = processId;
+    ++TheWorld().handlesOpened;
     return handle;
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
     fake::Enter(Api::CloseHandle);
     std::lock_guard<std::mutex> guard(fake::Lock);
-    if (TheWorld.openHandles.erase(object) == 0) {
-        TheWorld.handleMisuse.push_back("CloseHandle on a handle that is not open");
+    if (TheWorld().openHandles.erase(object) == 0) {
+        TheWorld().handleMisuse.push_back("CloseHandle on a handle that is not open");
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -404,8 +409,8 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
         return FALSE;
     }
     // A process whose mask was never set runs on every processor, as a new process does.
-    *processMask = process->processMask != 0 ? process->processMask : TheWorld.systemMask;
-    *systemMask = TheWorld.systemMask;
+    *processMask = process->processMask != 0 ? process->processMask : TheWorld().systemMask;
+    *systemMask = TheWorld().systemMask;
     return TRUE;
 }
 
@@ -414,7 +419,7 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
     fake::Process* process = fake::ProcessOf(handle, "SetProcessAffinityMask");
     // The platform refuses an empty mask and one with processors the system lacks.
     if (fails || process == nullptr || process->setAffinityFails || processMask == 0 ||
-        (processMask & ~TheWorld.systemMask) != 0) {
+        (processMask & ~TheWorld().systemMask) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -427,7 +432,7 @@ PDH_STATUS WINAPI PdhOpenQueryA(LPCSTR, DWORD_PTR, PDH_HQUERY* query) {
     if (fake::Enter(Api::PdhOpenQueryA, &scripted)) {
         return fake::FailureStatus(scripted, PDH_MEMORY_ALLOCATION_FAILURE);
     }
-    TheWorld.queryOpen = true;
+    TheWorld().queryOpen = true;
     *query = fake::QueryHandle;
     return ERROR_SUCCESS;
 }
@@ -436,14 +441,14 @@ PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR
                                  PDH_HCOUNTER* counter) {
     PDH_STATUS scripted = 0;
     const bool fails = fake::Enter(Api::PdhAddCounterA, &scripted);
-    if (query != fake::QueryHandle || !TheWorld.queryOpen) {
+    if (query != fake::QueryHandle || !TheWorld().queryOpen) {
         return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
     }
-    TheWorld.addedPath = counterPath;
+    TheWorld().addedPath = counterPath;
     if (fails) {
         return fake::FailureStatus(scripted, PDH_CSTATUS_BAD_COUNTERNAME);
     }
-    TheWorld.counterAdded = true;
+    TheWorld().counterAdded = true;
     *counter = fake::CounterHandle;
     return ERROR_SUCCESS;
 }
@@ -451,17 +456,17 @@ PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR
 PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {
     PDH_STATUS scripted = 0;
     const bool fails = fake::Enter(Api::PdhCollectQueryData, &scripted);
-    if (query != fake::QueryHandle || !TheWorld.queryOpen) {
+    if (query != fake::QueryHandle || !TheWorld().queryOpen) {
         return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
     }
     if (fails) {
         return fake::FailureStatus(scripted, PDH_NO_DATA);
     }
     // A query without counters has nothing to collect.
-    if (!TheWorld.counterAdded) {
+    if (!TheWorld().counterAdded) {
         return static_cast<PDH_STATUS>(PDH_NO_DATA);
     }
-    ++TheWorld.collections;
+    ++TheWorld().collections;
     return ERROR_SUCCESS;
 }
 
@@ -469,22 +474,22 @@ PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format
                                               PPDH_FMT_COUNTERVALUE value) {
     PDH_STATUS scripted = 0;
     const bool fails = fake::Enter(Api::PdhGetFormattedCounterValue, &scripted);
-    TheWorld.formatFlags = format;
-    if (counter != fake::CounterHandle || !TheWorld.counterAdded) {
+    TheWorld().formatFlags = format;
+    if (counter != fake::CounterHandle || !TheWorld().counterAdded) {
         return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
     }
     if (fails) {
         return fake::FailureStatus(scripted, PDH_INVALID_DATA);
     }
     // A rate counter has no value before its second collection.
-    if (TheWorld.collections < 2) {
+    if (TheWorld().collections < 2) {
         value->CStatus = PDH_CSTATUS_INVALID_DATA;
         return static_cast<PDH_STATUS>(PDH_INVALID_DATA);
     }
     fake::CounterRead read;
-    if (!TheWorld.reads.empty()) {
-        read = TheWorld.reads.front();
-        TheWorld.reads.pop_front();
+    if (!TheWorld().reads.empty()) {
+        read = TheWorld().reads.front();
+        TheWorld().reads.pop_front();
     }
     if (type != nullptr) {
         *type = 0x10410500; // PERF_100NSEC_TIMER_INV, the processor-time counter's type
@@ -497,21 +502,21 @@ PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format
 __time64_t _time64(__time64_t* destination) {
     fake::Enter(Api::Time64);
     if (destination != nullptr) {
-        *destination = TheWorld.now;
+        *destination = TheWorld().now;
     }
-    return TheWorld.now;
+    return TheWorld().now;
 }
 
 struct tm* _localtime64(const __time64_t* time) {
     const bool fails = fake::Enter(Api::Localtime64);
-    if (fails || TheWorld.localtimeFails || time == nullptr) {
+    if (fails || TheWorld().localtimeFails || time == nullptr) {
         return nullptr;
     }
     const time_t converted = static_cast<time_t>(*time);
-    if (gmtime_r(&converted, &TheWorld.localTm) == nullptr) {
+    if (gmtime_r(&converted, &TheWorld().localTm) == nullptr) {
         return nullptr;
     }
-    return &TheWorld.localTm;
+    return &TheWorld().localTm;
 }
 
 BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable) {
@@ -521,10 +526,10 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         return FALSE;
     }
     std::unique_lock<std::mutex> guard(fake::Lock);
-    TheWorld.dispatchedName = serviceTable[0].lpServiceName;
-    TheWorld.dispatcherRunning = true;
-    TheWorld.dispatcherThread = std::this_thread::get_id();
-    TheWorld.serviceReturned = false;
+    TheWorld().dispatchedName = serviceTable[0].lpServiceName;
+    TheWorld().dispatcherRunning = true;
+    TheWorld().dispatcherThread = std::this_thread::get_id();
+    TheWorld().serviceReturned = false;
     guard.unlock();
 
     LPSERVICE_MAIN_FUNCTIONA serviceMain = serviceTable[0].lpServiceProc;
@@ -533,29 +538,29 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         LPSTR argv[] = {name, nullptr};
         serviceMain(1, argv);
         std::lock_guard<std::mutex> done(fake::Lock);
-        TheWorld.serviceReturned = true;
+        TheWorld().serviceReturned = true;
         fake::Changed.notify_all();
     });
 
     guard.lock();
     for (;;) {
-        fake::Changed.wait(guard,
-                           [] { return !TheWorld.controls.empty() || TheWorld.serviceReturned; });
-        if (TheWorld.controls.empty()) {
+        fake::Changed.wait(
+            guard, [] { return !TheWorld().controls.empty() || TheWorld().serviceReturned; });
+        if (TheWorld().controls.empty()) {
             break;
         }
-        const DWORD control = TheWorld.controls.front();
-        TheWorld.controls.pop_front();
-        LPHANDLER_FUNCTION handler = TheWorld.handler;
+        const DWORD control = TheWorld().controls.front();
+        TheWorld().controls.pop_front();
+        LPHANDLER_FUNCTION handler = TheWorld().handler;
         guard.unlock();
         if (handler != nullptr) {
             handler(control);
         }
         guard.lock();
-        ++TheWorld.controlsDelivered;
+        ++TheWorld().controlsDelivered;
         fake::Changed.notify_all();
     }
-    TheWorld.dispatcherRunning = false;
+    TheWorld().dispatcherRunning = false;
     guard.unlock();
     service.join();
     return TRUE;
@@ -565,13 +570,13 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR serviceName,
                                                          LPHANDLER_FUNCTION handler) {
     const bool fails = fake::Enter(Api::RegisterServiceCtrlHandlerA);
     std::lock_guard<std::mutex> guard(fake::Lock);
-    TheWorld.registeredName = serviceName != nullptr ? serviceName : "";
+    TheWorld().registeredName = serviceName != nullptr ? serviceName : "";
     // Like the platform's: a handler can only be registered for a service this process runs.
-    if (fails || serviceName == nullptr || TheWorld.registeredName != TheWorld.dispatchedName) {
+    if (fails || serviceName == nullptr || TheWorld().registeredName != TheWorld().dispatchedName) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    TheWorld.handler = handler;
+    TheWorld().handler = handler;
     return fake::StatusHandle;
 }
 
@@ -583,8 +588,8 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
         return FALSE;
     }
     const bool fromDispatcher =
-        TheWorld.dispatcherRunning && std::this_thread::get_id() == TheWorld.dispatcherThread;
-    TheWorld.reports.push_back(fake::StatusReport{*status, fromDispatcher});
+        TheWorld().dispatcherRunning && std::this_thread::get_id() == TheWorld().dispatcherThread;
+    TheWorld().reports.push_back(fake::StatusReport{*status, fromDispatcher});
     if (fails) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
