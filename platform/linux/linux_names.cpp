@@ -1,0 +1,248 @@
+// Pure decisions of the Linux rendition: procfs parsing, priority mapping, naming, notifying.
+#include "linux_platform.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+namespace linux_platform {
+
+namespace {
+
+// Splits a path at its last separator of either kind: Wine's argv[0] may be a Windows path.
+std::string LastComponent(const std::string& path) {
+    const size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+bool IsWineLoader(const std::string& name) {
+    return name == "wine" || name == "wine64" || name == "wine-preloader" ||
+           name == "wine64-preloader";
+}
+
+std::string WithoutControlCharacters(std::string name) {
+    for (char& c : name) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            c = '?';
+        }
+    }
+    return name;
+}
+
+bool ParseUnsigned(const char*& cursor, unsigned long long* value) {
+    if (*cursor < '0' || *cursor > '9') {
+        return false;
+    }
+    errno = 0;
+    char* end = nullptr;
+    *value = strtoull(cursor, &end, 10);
+    if (errno != 0) {
+        return false;
+    }
+    cursor = end;
+    return true;
+}
+
+} // namespace
+
+bool ParseProcStat(const std::string& text, CpuTimes* times) {
+    // The aggregate line comes first: "cpu  user nice system idle iowait irq softirq steal ...".
+    if (text.compare(0, 4, "cpu ") != 0) {
+        return false;
+    }
+    const char* cursor = text.c_str() + 4;
+    unsigned long long fields[8] = {};
+    int count = 0;
+    while (count < 8) {
+        while (*cursor == ' ') {
+            ++cursor;
+        }
+        if (*cursor == '\n' || *cursor == '\0') {
+            break;
+        }
+        if (!ParseUnsigned(cursor, &fields[count])) {
+            return false;
+        }
+        ++count;
+    }
+    // Kernels since 2.6.11 give at least the eight fields up to steal; guest time is already
+    // inside user time, so it is not added again.
+    if (count < 4) {
+        return false;
+    }
+    CpuTimes read;
+    for (int i = 0; i < count; ++i) {
+        if (read.total + fields[i] < read.total) {
+            return false;
+        }
+        read.total += fields[i];
+    }
+    read.idle = fields[3] + (count > 4 ? fields[4] : 0);
+    *times = read;
+    return true;
+}
+
+bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent) {
+    if (later.total <= earlier.total || later.idle < earlier.idle) {
+        return false;
+    }
+    const double total = static_cast<double>(later.total - earlier.total);
+    const double idle = static_cast<double>(later.idle - earlier.idle);
+    if (idle > total) {
+        return false;
+    }
+    *percent = 100.0 * (total - idle) / total;
+    return true;
+}
+
+namespace {
+struct ClassNice {
+    DWORD priorityClass;
+    int nice;
+};
+// From the highest priority to the lowest.
+const ClassNice ClassTable[] = {
+    {HIGH_PRIORITY_CLASS, -10}, {ABOVE_NORMAL_PRIORITY_CLASS, -5},
+    {NORMAL_PRIORITY_CLASS, 0}, {BELOW_NORMAL_PRIORITY_CLASS, 10},
+    {IDLE_PRIORITY_CLASS, 19},
+};
+} // namespace
+
+bool NiceForPriorityClass(DWORD priorityClass, int* nice) {
+    for (const ClassNice& entry : ClassTable) {
+        if (entry.priorityClass == priorityClass) {
+            *nice = entry.nice;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD PriorityClassForNice(int nice) {
+    DWORD best = ClassTable[0].priorityClass;
+    int bestDistance = abs(nice - ClassTable[0].nice);
+    for (const ClassNice& entry : ClassTable) {
+        // "<=" lets a tie go to the later, lower-priority class.
+        const int distance = abs(nice - entry.nice);
+        if (distance <= bestDistance) {
+            best = entry.priorityClass;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
+    const unsigned bits = sizeof(DWORD_PTR) * 8;
+    DWORD_PTR result = 0;
+    const char* cursor = text.c_str();
+    bool any = false;
+    for (;;) {
+        unsigned long long first = 0;
+        if (!ParseUnsigned(cursor, &first)) {
+            return false;
+        }
+        unsigned long long last = first;
+        if (*cursor == '-') {
+            ++cursor;
+            if (!ParseUnsigned(cursor, &last) || last < first) {
+                return false;
+            }
+        }
+        for (unsigned long long cpu = first; cpu <= last && cpu < bits; ++cpu) {
+            result |= static_cast<DWORD_PTR>(1) << cpu;
+        }
+        any = true;
+        if (*cursor != ',') {
+            break;
+        }
+        ++cursor;
+    }
+    if (*cursor == '\n') {
+        ++cursor;
+    }
+    if (!any || *cursor != '\0') {
+        return false;
+    }
+    *mask = result;
+    return true;
+}
+
+std::string BaseName(const ProcessNames& names) {
+    if (names.exeKnown) {
+        std::string exe = names.exePath;
+        const std::string deleted = " (deleted)";
+        if (exe.size() > deleted.size() &&
+            exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+            exe.resize(exe.size() - deleted.size());
+        }
+        const std::string file = LastComponent(exe);
+        if (!IsWineLoader(file)) {
+            return WithoutControlCharacters(file);
+        }
+    }
+    // The command name is the image name cut to 15 bytes; argv[0] names it in full.
+    const std::string image = LastComponent(names.argv0);
+    if (!names.comm.empty() && image.compare(0, names.comm.size(), names.comm) == 0) {
+        return WithoutControlCharacters(image);
+    }
+    return WithoutControlCharacters(names.comm);
+}
+
+namespace {
+const char* StateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED:
+        return "stopped";
+    case SERVICE_START_PENDING:
+        return "start pending";
+    case SERVICE_STOP_PENDING:
+        return "stop pending";
+    case SERVICE_RUNNING:
+        return "running";
+    default:
+        return nullptr;
+    }
+}
+} // namespace
+
+std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status) {
+    std::ostringstream message;
+    const DWORD state = status.dwCurrentState;
+    if (state == SERVICE_RUNNING) {
+        message << "READY=1\n";
+    }
+    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) {
+        message << "STOPPING=1\n";
+    }
+    message << "STATUS=" << serviceName << ' ';
+    if (const char* name = StateName(state)) {
+        message << name;
+    } else {
+        message << "in state " << state;
+    }
+    message << ", check-point " << status.dwCheckPoint;
+    if (state == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR) {
+        message << ", exit code " << status.dwWin32ExitCode;
+        if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+            message << ", service-specific exit code " << status.dwServiceSpecificExitCode;
+        }
+    }
+    message << '\n';
+    if (state == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR) {
+        const DWORD code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                               ? status.dwServiceSpecificExitCode
+                               : status.dwWin32ExitCode;
+        message << "EXIT_STATUS=" << code << '\n';
+    }
+    if ((state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) &&
+        status.dwWaitHint != 0) {
+        message << "EXTEND_TIMEOUT_USEC="
+                << static_cast<unsigned long long>(status.dwWaitHint) * 1000 << '\n';
+    }
+    return message.str();
+}
+
+} // namespace linux_platform
