@@ -26,10 +26,11 @@ struct Query {
     std::set<Counter*> counters;
 };
 
-// Handles are checked against those handed out, so a stale or made-up one is refused.
+// Handles are checked against those handed out, so a stale or made-up one is refused. A query
+// lives until the process ends, so the registries are never torn down either.
 std::mutex Lock;
-std::set<Query*> Queries;
-std::set<Counter*> Counters;
+std::set<Query*>& Queries = *new std::set<Query*>;
+std::set<Counter*>& Counters = *new std::set<Counter*>;
 
 PDH_STATUS Status(DWORD code) {
     return static_cast<PDH_STATUS>(code);

@@ -1,0 +1,119 @@
+#include "children.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <sched.h>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+Child::Child(const std::string& name, const std::vector<std::string>& args,
+             const std::string& argv0) {
+    char folder[] = "/tmp/ostrevane-child-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        throw std::runtime_error("mkdtemp");
+    }
+    folder_ = folder;
+    const std::string path = folder_ + "/" + name;
+    {
+        std::ifstream source(OSTREVANE_BURNER, std::ios::binary);
+        std::ofstream copy(path, std::ios::binary);
+        copy << source.rdbuf();
+    }
+    chmod(path.c_str(), 0755);
+
+    std::vector<std::string> words{argv0.empty() ? path : argv0};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, path.c_str(), nullptr, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("posix_spawn " + path);
+    }
+    // The spawn returns while the child is still inside exec, before its command line exists.
+    const std::string cmdline = "/proc/" + std::to_string(pid_) + "/cmdline";
+    for (int i = 0; i < 1000; ++i) {
+        std::ifstream file(cmdline);
+        if (file.get() != std::ifstream::traits_type::eof()) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+Child::~Child() {
+    End();
+    const std::string command = "rm -rf '" + folder_ + "'";
+    if (system(command.c_str()) != 0) {
+        // Left behind in /tmp; nothing else depends on it.
+    }
+}
+
+void Child::End() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+}
+
+bool Child::WaitForThreads(size_t count) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (ThreadsOf(pid_).size() >= count) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+std::vector<pid_t> ThreadsOf(pid_t pid) {
+    std::vector<pid_t> threads;
+    const std::string path = "/proc/" + std::to_string(pid) + "/task";
+    if (DIR* tasks = opendir(path.c_str())) {
+        while (const dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] != '.') {
+                threads.push_back(static_cast<pid_t>(atoi(entry->d_name)));
+            }
+        }
+        closedir(tasks);
+    }
+    return threads;
+}
+
+int NiceOf(pid_t tid) {
+    return getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+}
+
+unsigned long long AffinityOf(pid_t tid) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(tid, sizeof set, &set) != 0) {
+        return 0;
+    }
+    unsigned long long mask = 0;
+    for (unsigned cpu = 0; cpu < 64; ++cpu) {
+        if (CPU_ISSET(cpu, &set)) {
+            mask |= 1ull << cpu;
+        }
+    }
+    return mask;
+}
+
+unsigned long long OnlineMask() {
+    const long count = sysconf(_SC_NPROCESSORS_ONLN);
+    return count >= 64 ? ~0ull : (1ull << count) - 1;
+}

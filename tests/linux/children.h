@@ -1,0 +1,33 @@
+// Real processes for the Linux layer's tests: copies of the burner under chosen names.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A process started for a test, killed and reaped when it goes out of scope.
+class Child {
+  public:
+    // Runs the burner as the file `name` in a private folder, with argv[0] as given (the
+    // file's path if empty) and the burner's arguments.
+    Child(const std::string& name, const std::vector<std::string>& args,
+          const std::string& argv0 = "");
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Waits until the process has this many threads; false on time-out.
+    bool WaitForThreads(size_t count) const;
+    // Kills and reaps the process now.
+    void End();
+
+  private:
+    std::string folder_;
+    pid_t pid_;
+};
+
+std::vector<pid_t> ThreadsOf(pid_t pid);
+int NiceOf(pid_t tid);
+unsigned long long AffinityOf(pid_t tid);
+unsigned long long OnlineMask();

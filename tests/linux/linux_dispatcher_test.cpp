@@ -1,0 +1,111 @@
+// The Linux layer's service control: systemd's notify socket and the stop signals.
+#include "platform.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+char Name[] = "Probe";
+SERVICE_STATUS_HANDLE Handle = nullptr;
+std::thread::id HandlerThread;
+std::vector<DWORD> Controls;
+std::atomic<int> ControlsHandled{0};
+
+void WINAPI Handler(DWORD control) {
+    HandlerThread = std::this_thread::get_id();
+    Controls.push_back(control);
+    ++ControlsHandled;
+}
+
+SERVICE_STATUS Report(DWORD state, DWORD checkPoint) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwCheckPoint = checkPoint;
+    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    return status;
+}
+
+// Registers, reports running, asks for its own stop by SIGTERM and waits for the handler.
+void WINAPI ProbeMain(DWORD, LPSTR*) {
+    EXPECT_EQ(RegisterServiceCtrlHandlerA("Other", Handler), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
+    Handle = RegisterServiceCtrlHandlerA("probe", Handler); // names ignore case
+    ASSERT_NE(Handle, nullptr);
+    SERVICE_STATUS running = Report(SERVICE_RUNNING, 0);
+    EXPECT_TRUE(SetServiceStatus(Handle, &running));
+    kill(getpid(), SIGTERM);
+    for (int i = 0; i < 500 && ControlsHandled == 0; ++i) {
+        usleep(10000);
+    }
+    SERVICE_STATUS stopped = Report(SERVICE_STOPPED, 0);
+    EXPECT_TRUE(SetServiceStatus(Handle, &stopped));
+}
+
+class DispatcherTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        path_ = "/tmp/ostrevane-notify-" + std::to_string(getpid());
+        unlink(path_.c_str());
+        listener_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
+        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    void TearDown() override {
+        close(listener_);
+        unlink(path_.c_str());
+        unsetenv("NOTIFY_SOCKET");
+    }
+    std::vector<std::string> Received() {
+        std::vector<std::string> messages;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = recv(listener_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+            messages.emplace_back(buffer, static_cast<size_t>(n));
+        }
+        return messages;
+    }
+    std::string path_;
+    int listener_ = -1;
+};
+
+TEST_F(DispatcherTest, WithoutNotifySocketTheConnectionFails) {
+    unsetenv("NOTIFY_SOCKET");
+    SERVICE_TABLE_ENTRYA table[] = {{Name, ProbeMain}, {nullptr, nullptr}};
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    for (const char* bad : {"", "relative/path", "/nonexistent/socket"}) {
+        setenv("NOTIFY_SOCKET", bad, 1);
+        EXPECT_FALSE(StartServiceCtrlDispatcherA(table)) << bad;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    }
+    EXPECT_TRUE(Received().empty());
+}
+
+TEST_F(DispatcherTest, SigtermReachesTheHandlerOnTheDispatcherThreadAsStop) {
+    setenv("NOTIFY_SOCKET", path_.c_str(), 1);
+    SERVICE_TABLE_ENTRYA table[] = {{Name, ProbeMain}, {nullptr, nullptr}};
+    ASSERT_TRUE(StartServiceCtrlDispatcherA(table));
+    EXPECT_EQ(Controls, (std::vector<DWORD>{SERVICE_CONTROL_STOP}));
+    EXPECT_EQ(HandlerThread, std::this_thread::get_id());
+    EXPECT_EQ(Received(),
+              (std::vector<std::string>{"READY=1\nSTATUS=Probe running, check-point 0\n",
+                                        "STOPPING=1\nSTATUS=Probe stopped, check-point 0\n"}));
+    // After the dispatcher has returned, the handle is no longer usable.
+    SERVICE_STATUS late = Report(SERVICE_RUNNING, 0);
+    EXPECT_FALSE(SetServiceStatus(Handle, &late));
+}
+
+} // namespace

@@ -1,0 +1,188 @@
+// The Linux rendition's pure decisions: procfs text, priority mapping, naming, notifications.
+#include "linux_platform.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace linux_platform;
+
+TEST(ProcStatTest, ReadsTheAggregateLineWithIowaitAsIdle) {
+    CpuTimes times;
+    ASSERT_TRUE(
+        ParseProcStat("cpu  10 20 30 400 50 6 7 8 9 10\ncpu0 1 2 3 4 5 6 7 8 9 10\n", &times));
+    EXPECT_EQ(times.total, 10u + 20 + 30 + 400 + 50 + 6 + 7 + 8) << "guest time is inside user";
+    EXPECT_EQ(times.idle, 450u);
+}
+
+TEST(ProcStatTest, AcceptsOldKernelsWithFourFields) {
+    CpuTimes times;
+    ASSERT_TRUE(ParseProcStat("cpu 1 2 3 4\n", &times));
+    EXPECT_EQ(times.total, 10u);
+    EXPECT_EQ(times.idle, 4u);
+}
+
+TEST(ProcStatTest, RejectsWhatIsNotAnAggregateLine) {
+    CpuTimes times{7, 3};
+    for (const char* text :
+         {"", "cpu0 1 2 3 4 5\n", "intr 1 2 3\n", "cpu 1 2 3\n", "cpu a b c d\n", "cpu 1 2 -3 4\n",
+          "cpu 99999999999999999999999 1 1 1\n", "cpu 18446744073709551615 1 1 1\n", "cpu"}) {
+        EXPECT_FALSE(ParseProcStat(text, &times)) << text;
+    }
+    EXPECT_EQ(times.total, 7u) << "a rejected text leaves the reading alone";
+}
+
+TEST(ProcStatTest, UtilizationIsTheBusyShareOfTheInterval) {
+    double percent = -1;
+    ASSERT_TRUE(CpuUtilization(CpuTimes{1000, 800}, CpuTimes{1200, 810}, &percent));
+    EXPECT_DOUBLE_EQ(percent, 95.0);
+    ASSERT_TRUE(CpuUtilization(CpuTimes{1000, 800}, CpuTimes{1100, 900}, &percent));
+    EXPECT_DOUBLE_EQ(percent, 0.0);
+    EXPECT_FALSE(CpuUtilization(CpuTimes{1000, 800}, CpuTimes{1000, 800}, &percent))
+        << "no time passed";
+    EXPECT_FALSE(CpuUtilization(CpuTimes{1000, 800}, CpuTimes{900, 800}, &percent));
+    EXPECT_FALSE(CpuUtilization(CpuTimes{1000, 800}, CpuTimes{1100, 950}, &percent))
+        << "more idle time than time";
+}
+
+TEST(PriorityMappingTest, EverySettableClassReadsBackAsItself) {
+    for (const DWORD priorityClass :
+         {IDLE_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
+          ABOVE_NORMAL_PRIORITY_CLASS, HIGH_PRIORITY_CLASS}) {
+        int nice = 99;
+        ASSERT_TRUE(NiceForPriorityClass(priorityClass, &nice)) << priorityClass;
+        EXPECT_EQ(PriorityClassForNice(nice), priorityClass);
+    }
+    int nice = 0;
+    ASSERT_TRUE(NiceForPriorityClass(BELOW_NORMAL_PRIORITY_CLASS, &nice));
+    EXPECT_EQ(nice, 10);
+    EXPECT_FALSE(NiceForPriorityClass(REALTIME_PRIORITY_CLASS, &nice));
+    EXPECT_FALSE(NiceForPriorityClass(0x1234, &nice));
+}
+
+TEST(PriorityMappingTest, EachNiceValueBelongsToTheNearestClass) {
+    const struct {
+        int nice;
+        DWORD priorityClass;
+    } cases[] = {
+        {-20, HIGH_PRIORITY_CLASS},        {-8, HIGH_PRIORITY_CLASS},
+        {-7, ABOVE_NORMAL_PRIORITY_CLASS}, {-3, ABOVE_NORMAL_PRIORITY_CLASS},
+        {-2, NORMAL_PRIORITY_CLASS},       {4, NORMAL_PRIORITY_CLASS},
+        {5, BELOW_NORMAL_PRIORITY_CLASS},  {14, BELOW_NORMAL_PRIORITY_CLASS},
+        {15, IDLE_PRIORITY_CLASS},         {19, IDLE_PRIORITY_CLASS},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(PriorityClassForNice(c.nice), c.priorityClass) << "nice " << c.nice;
+    }
+}
+
+TEST(CpuListTest, ParsesRangesAndSingleProcessors) {
+    DWORD_PTR mask = 0;
+    ASSERT_TRUE(ParseCpuList("0\n", &mask));
+    EXPECT_EQ(mask, 0x1u);
+    ASSERT_TRUE(ParseCpuList("0-1\n", &mask));
+    EXPECT_EQ(mask, 0x3u);
+    ASSERT_TRUE(ParseCpuList("0-3,8,10-11", &mask));
+    EXPECT_EQ(mask, 0xd0fu);
+}
+
+TEST(CpuListTest, KeepsOnlyTheProcessorsThatFitTheMask) {
+    const unsigned bits = sizeof(DWORD_PTR) * 8;
+    DWORD_PTR mask = 0;
+    ASSERT_TRUE(ParseCpuList("0-4095", &mask));
+    EXPECT_EQ(mask, ~static_cast<DWORD_PTR>(0));
+    ASSERT_TRUE(ParseCpuList(std::to_string(bits) + "-" + std::to_string(bits + 8), &mask));
+    EXPECT_EQ(mask, 0u);
+}
+
+TEST(CpuListTest, RejectsMalformedLists) {
+    DWORD_PTR mask = 7;
+    for (const char* text : {"", "\n", "a", "0-", "-1", "3-1", "0,,1", "0,", "0-1 ", "0-1\n\n",
+                             "99999999999999999999999"}) {
+        EXPECT_FALSE(ParseCpuList(text, &mask)) << text;
+    }
+    EXPECT_EQ(mask, 7u);
+}
+
+ProcessNames Names(bool exeKnown, const std::string& exe, const std::string& comm,
+                   const std::string& argv0) {
+    ProcessNames names;
+    names.exeKnown = exeKnown;
+    names.exePath = exe;
+    names.comm = comm;
+    names.argv0 = argv0;
+    return names;
+}
+
+TEST(BaseNameTest, NativeProcessIsNamedByItsExecutableFileInFull) {
+    EXPECT_EQ(BaseName(Names(true, "/opt/msvc/bin/cl.exe", "cl.exe", "cl.exe")), "cl.exe");
+    EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe.with.a.long.name", "cl.exe.with.a.", "x")),
+              "cl.exe.with.a.long.name");
+    EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe (deleted)", "cl.exe", "")), "cl.exe");
+    // argv[0] and the command name can be set by anyone; the executable file cannot.
+    EXPECT_EQ(BaseName(Names(true, "/usr/bin/python3", "cl.exe", "cl.exe")), "python3");
+}
+
+TEST(BaseNameTest, ProgramRunByWineIsNamedByItsWindowsImage) {
+    for (const char* loader : {"/usr/lib/wine/wine", "/usr/lib/wine/wine64",
+                               "/usr/bin/wine-preloader", "/usr/lib/wine/wine64-preloader"}) {
+        EXPECT_EQ(BaseName(Names(true, loader, "cl.exe", "C:\\VC\\bin\\cl.exe")), "cl.exe")
+            << loader;
+    }
+    EXPECT_EQ(BaseName(Names(true, "/usr/lib/wine/wine", "cl.exe", "./cl.exe")), "cl.exe");
+    EXPECT_EQ(BaseName(Names(true, "/usr/lib/wine/wine", "cl.exe.with.lon",
+                             "Z:\\tmp\\cl.exe.with.long.name")),
+              "cl.exe.with.long.name");
+    // An argv[0] that is not the image keeps the kernel's name.
+    EXPECT_EQ(BaseName(Names(true, "/usr/lib/wine/wine", "cl.exe", "C:\\x\\other.exe")), "cl.exe");
+}
+
+TEST(BaseNameTest, ProcessWhoseExecutableCannotBeReadFallsBackToItsCommandName) {
+    EXPECT_EQ(BaseName(Names(false, "", "cl.exe.with.a.", "/opt/cl.exe.with.a.long.name")),
+              "cl.exe.with.a.long.name");
+    EXPECT_EQ(BaseName(Names(false, "", "cl.exe", "-bash")), "cl.exe");
+    EXPECT_EQ(BaseName(Names(false, "", "", "cl.exe")), "");
+}
+
+TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
+    EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
+              "cl.exe?CPU usage: 100%??[2J?");
+    EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
+}
+
+SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
+                      DWORD specific = 0) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    status.dwWin32ExitCode = exitCode;
+    status.dwServiceSpecificExitCode = specific;
+    return status;
+}
+
+TEST(NotificationTest, EachStateBecomesItsNotification) {
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_START_PENDING, 1, 1000)),
+              "STATUS=Svc start pending, check-point 1\nEXTEND_TIMEOUT_USEC=1000000\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_RUNNING, 0, 0)),
+              "READY=1\nSTATUS=Svc running, check-point 0\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOP_PENDING, 2, 0)),
+              "STOPPING=1\nSTATUS=Svc stop pending, check-point 2\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOP_PENDING, 3, 30000)),
+              "STOPPING=1\nSTATUS=Svc stop pending, check-point 3\nEXTEND_TIMEOUT_USEC=30000000\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOPPED, 0, 0)),
+              "STOPPING=1\nSTATUS=Svc stopped, check-point 0\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(7, 0, 0)),
+              "STATUS=Svc in state 7, check-point 0\n");
+}
+
+TEST(NotificationTest, StopWithAnErrorSaysSo) {
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOPPED, 0, 0, 1066, 1)),
+              "STOPPING=1\nSTATUS=Svc stopped, check-point 0, exit code 1066, service-specific "
+              "exit code 1\nEXIT_STATUS=1\n");
+    EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOPPED, 0, 0, 5, 0)),
+              "STOPPING=1\nSTATUS=Svc stopped, check-point 0, exit code 5\nEXIT_STATUS=5\n");
+}
+
+} // namespace

@@ -1,0 +1,304 @@
+// The Linux layer's process calls against real processes.
+#include "children.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+const DWORD AllRights = PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION | PROCESS_VM_READ;
+
+// A process handle closed at the end of the test.
+struct Opened {
+    explicit Opened(pid_t pid, DWORD access = AllRights)
+        : handle(OpenProcess(access, FALSE, static_cast<DWORD>(pid))) {}
+    ~Opened() {
+        if (handle != nullptr) {
+            CloseHandle(handle);
+        }
+    }
+    HANDLE handle;
+};
+
+std::string NameOf(HANDLE handle) {
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    if (!EnumProcessModules(handle, &module, sizeof module, &needed)) {
+        return "<no module>";
+    }
+    char name[MAX_PATH] = "";
+    if (GetModuleBaseNameA(handle, module, name, sizeof name) == 0) {
+        return "<no name>";
+    }
+    return name;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr) {
+            ++count;
+        }
+        closedir(fds);
+    }
+    return count;
+}
+
+TEST(EnumProcessesTest, ListsThisProcessAndHonoursTheBufferSize) {
+    std::vector<DWORD> ids(65536);
+    DWORD bytes = 0;
+    ASSERT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * 4), &bytes));
+    ids.resize(bytes / 4);
+    EXPECT_NE(std::find(ids.begin(), ids.end(), static_cast<DWORD>(getpid())), ids.end());
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), 0u), 0);
+
+    Child one("burner", {"--idle"});
+    Child two("burner", {"--idle"});
+    DWORD small[2] = {0, 0};
+    ASSERT_TRUE(EnumProcesses(small, sizeof small, &bytes)) << "a short buffer still succeeds";
+    EXPECT_EQ(bytes, sizeof small) << "and is filled completely";
+    DWORD odd[2] = {0, 0xdeadbeef};
+    ASSERT_TRUE(EnumProcesses(odd, 7, &bytes));
+    EXPECT_EQ(bytes, 4u) << "never more than it was given";
+    EXPECT_EQ(odd[1], 0xdeadbeefu);
+    ASSERT_TRUE(EnumProcesses(odd, 0, &bytes));
+    EXPECT_EQ(bytes, 0u);
+}
+
+TEST(OpenProcessTest, RefusesTheIdleIdentifierAndProcessesThatDoNotExist) {
+    SetLastError(0);
+    EXPECT_EQ(OpenProcess(AllRights, FALSE, 0), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(OpenProcess(AllRights, FALSE, 0x7ffffffe), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(OpenProcess(AllRights, FALSE, 0xfffffff0u), nullptr);
+}
+
+TEST(OpenProcessTest, HandlesAreClosedOnceAndLeakNoDescriptor) {
+    const int before = OpenDescriptors();
+    for (int i = 0; i < 500; ++i) {
+        HANDLE handle = OpenProcess(AllRights, FALSE, static_cast<DWORD>(getpid()));
+        ASSERT_NE(handle, nullptr);
+        ASSERT_TRUE(CloseHandle(handle));
+        if (i == 0) {
+            EXPECT_FALSE(CloseHandle(handle)) << "a second close is refused";
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+        }
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    int made_up = 0;
+    EXPECT_FALSE(CloseHandle(&made_up));
+    EXPECT_EQ(GetPriorityClass(&made_up), 0u);
+}
+
+TEST(BaseNameTest, NativeExecutableIsNamedInFull) {
+    Child child("cl.exe.with.a.long.name", {"--idle"});
+    Opened process(child.pid());
+    ASSERT_NE(process.handle, nullptr);
+    EXPECT_EQ(NameOf(process.handle), "cl.exe.with.a.long.name");
+}
+
+TEST(BaseNameTest, ExecutableRenamedInProcessCannotPassForACompiler) {
+    // Command name and argv[0] say cl.exe; the executable file does not.
+    Child child("burner", {"--idle", "--comm", "cl.exe"}, "cl.exe");
+    Opened process(child.pid());
+    ASSERT_TRUE(child.WaitForThreads(1));
+    usleep(50000);
+    EXPECT_EQ(NameOf(process.handle), "burner");
+}
+
+TEST(BaseNameTest, ProgramUnderAWineLoaderIsNamedByItsImage) {
+    Child child("wine64-preloader", {"--idle", "--comm", "cl.exe"}, "C:\\VC\\bin\\cl.exe");
+    Opened process(child.pid());
+    usleep(50000); // until the burner has set its command name
+    EXPECT_EQ(NameOf(process.handle), "cl.exe");
+}
+
+TEST(BaseNameTest, ControlCharactersInTheFileNameAreReplaced) {
+    Child child("cl.exe\nerror: forged", {"--idle"});
+    Opened process(child.pid());
+    EXPECT_EQ(NameOf(process.handle), "cl.exe?error: forged");
+}
+
+TEST(BaseNameTest, NameIsCutToTheBufferAndTerminated) {
+    Child child("cl.exe.with.a.long.name", {"--idle"});
+    Opened process(child.pid());
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    ASSERT_TRUE(EnumProcessModules(process.handle, &module, sizeof module, &needed));
+    EXPECT_EQ(needed, sizeof(HMODULE));
+    char name[7];
+    memset(name, 'x', sizeof name);
+    EXPECT_EQ(GetModuleBaseNameA(process.handle, module, name, sizeof name), 6u);
+    EXPECT_STREQ(name, "cl.exe");
+}
+
+TEST(BaseNameTest, KernelThreadHasNoModule) {
+    std::ifstream comm("/proc/2/comm");
+    std::string name;
+    if (!(comm >> name) || name != "kthreadd") {
+        GTEST_SKIP() << "no kernel threads are visible here";
+    }
+    Opened process(2);
+    ASSERT_NE(process.handle, nullptr);
+    HMODULE module = nullptr;
+    DWORD needed = 0;
+    EXPECT_FALSE(EnumProcessModules(process.handle, &module, sizeof module, &needed));
+}
+
+TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
+    Child child("burner", {"--idle", "--threads", "4"});
+    ASSERT_TRUE(child.WaitForThreads(4));
+    Opened process(child.pid());
+    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+
+    ASSERT_TRUE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
+    const std::vector<pid_t> threads = ThreadsOf(child.pid());
+    ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
+    for (const pid_t tid : threads) {
+        EXPECT_EQ(NiceOf(tid), 10) << "thread " << tid;
+    }
+    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+
+    // One thread back at nice 0: the process is no longer below normal as a whole.
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(threads.back()), 0), 0);
+    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+}
+
+TEST(PriorityTest, IdleProcessIsRaisedToBelowNormal) {
+    Child child("burner", {"--idle", "--threads", "2"});
+    ASSERT_TRUE(child.WaitForThreads(2));
+    Opened process(child.pid());
+    ASSERT_TRUE(SetPriorityClass(process.handle, IDLE_PRIORITY_CLASS));
+    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(IDLE_PRIORITY_CLASS));
+    if (!SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS)) {
+        GTEST_SKIP() << "raising a priority needs CAP_SYS_NICE";
+    }
+    for (const pid_t tid : ThreadsOf(child.pid())) {
+        EXPECT_EQ(NiceOf(tid), 10);
+    }
+}
+
+TEST(PriorityTest, RealTimeIsNeverGrantedAndRightsAreChecked) {
+    Child child("burner", {"--idle"});
+    Opened process(child.pid());
+    EXPECT_FALSE(SetPriorityClass(process.handle, REALTIME_PRIORITY_CLASS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_FALSE(SetPriorityClass(process.handle, 0x1234));
+
+    Opened readOnly(child.pid(), PROCESS_QUERY_INFORMATION);
+    EXPECT_FALSE(SetPriorityClass(readOnly.handle, BELOW_NORMAL_PRIORITY_CLASS));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(SetProcessAffinityMask(readOnly.handle, 1));
+    EXPECT_EQ(NiceOf(child.pid()), 0);
+}
+
+TEST(AffinityTest, MaskIsWidenedOnEveryThread) {
+    if (OnlineMask() < 0x3) {
+        GTEST_SKIP() << "needs two processors";
+    }
+    Child child("burner", {"--idle", "--threads", "3", "--cpus", "0x1"});
+    ASSERT_TRUE(child.WaitForThreads(3));
+    Opened process(child.pid());
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(process.handle, &processMask, &systemMask));
+    EXPECT_EQ(processMask, 0x1u);
+    EXPECT_EQ(systemMask, OnlineMask());
+
+    ASSERT_TRUE(SetProcessAffinityMask(process.handle, systemMask));
+    for (const pid_t tid : ThreadsOf(child.pid())) {
+        EXPECT_EQ(AffinityOf(tid), OnlineMask()) << "thread " << tid;
+    }
+    ASSERT_TRUE(GetProcessAffinityMask(process.handle, &processMask, &systemMask));
+    EXPECT_EQ(processMask, systemMask);
+}
+
+TEST(AffinityTest, OneNarrowThreadMakesTheProcessNarrow) {
+    if (OnlineMask() < 0x3) {
+        GTEST_SKIP() << "needs two processors";
+    }
+    Child child("burner", {"--idle", "--threads", "3"});
+    ASSERT_TRUE(child.WaitForThreads(3));
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(1, &one);
+    ASSERT_EQ(sched_setaffinity(ThreadsOf(child.pid()).back(), sizeof one, &one), 0);
+    Opened process(child.pid());
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    ASSERT_TRUE(GetProcessAffinityMask(process.handle, &processMask, &systemMask));
+    EXPECT_EQ(processMask, 0x2u);
+}
+
+TEST(AffinityTest, EmptyMaskOrUnknownProcessorsAreRefused) {
+    Child child("burner", {"--idle"});
+    Opened process(child.pid());
+    EXPECT_FALSE(SetProcessAffinityMask(process.handle, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    const DWORD_PTR beyond = ~static_cast<DWORD_PTR>(OnlineMask());
+    if (beyond != 0) {
+        EXPECT_FALSE(SetProcessAffinityMask(process.handle, beyond));
+    }
+}
+
+TEST(ExitedProcessTest, HandleOfAnExitedProcessChangesNothing) {
+    Child child("cl.exe", {"--idle"});
+    Opened process(child.pid());
+    ASSERT_NE(process.handle, nullptr);
+    child.End();
+    EXPECT_EQ(NameOf(process.handle), "<no module>");
+    EXPECT_EQ(GetPriorityClass(process.handle), 0u);
+    EXPECT_FALSE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    EXPECT_FALSE(GetProcessAffinityMask(process.handle, &processMask, &systemMask));
+}
+
+// Makes the next process this namespace creates get the given identifier, if allowed.
+bool NextPidWillBe(pid_t pid) {
+    std::ofstream last("/proc/sys/kernel/ns_last_pid");
+    last << pid - 1;
+    last.flush();
+    return static_cast<bool>(last);
+}
+
+TEST(ExitedProcessTest, ReusedIdentifierIsNeverTheOneChanged) {
+    Child first("cl.exe", {"--idle"});
+    const pid_t pid = first.pid();
+    Opened process(pid);
+    ASSERT_NE(process.handle, nullptr);
+    first.End();
+
+    // Another process now takes the very same identifier.
+    std::unique_ptr<Child> second;
+    for (int attempt = 0; attempt < 20 && !second; ++attempt) {
+        if (!NextPidWillBe(pid)) {
+            GTEST_SKIP() << "cannot choose the next process identifier here";
+        }
+        auto candidate = std::make_unique<Child>("cl.exe", std::vector<std::string>{"--idle"});
+        if (candidate->pid() == pid) {
+            second = std::move(candidate);
+        }
+    }
+    if (!second) {
+        GTEST_SKIP() << "another process kept taking the identifier";
+    }
+    ASSERT_TRUE(second->WaitForThreads(1));
+    EXPECT_EQ(NameOf(process.handle), "<no module>");
+    EXPECT_FALSE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
+    EXPECT_FALSE(SetProcessAffinityMask(process.handle, 0x1));
+    EXPECT_EQ(NiceOf(pid), 0) << "the newcomer was changed";
+    EXPECT_EQ(AffinityOf(pid), OnlineMask());
+}
+
+} // namespace
