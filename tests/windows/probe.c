@@ -1,0 +1,28 @@
+/* Prints another process's priority class and affinity masks.
+ * usage: probe PID */
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: probe PID\n");
+        return 2;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, strtoul(argv[1], NULL, 0));
+    if (process == NULL) {
+        fprintf(stderr, "probe: OpenProcess failed: %lu\n", GetLastError());
+        return 1;
+    }
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    const DWORD priorityClass = GetPriorityClass(process);
+    if (priorityClass == 0 || !GetProcessAffinityMask(process, &processMask, &systemMask)) {
+        fprintf(stderr, "probe: query failed: %lu\n", GetLastError());
+        return 1;
+    }
+    printf("priority=0x%lx process=0x%lx system=0x%lx\n", priorityClass,
+           (unsigned long)processMask, (unsigned long)systemMask);
+    CloseHandle(process);
+    return 0;
+}

@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Tests of the Windows executable, unchanged as built, under Wine and its service control manager.
+# usage: wine_test.sh MODE EXE HELPERS_DIR
+#   imports   the exe imports system DLLs only, and is a 32-bit console program
+#   manifest  its embedded manifest asks for no elevation
+#   by-hand   started outside the service control manager it exits with 255 and prints nothing
+#   scm       a whole life under the SCM: reports, policy at 94 and at 97 percent, stop
+set -u
+mode=$1 exe=$2 helpers=$3
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+expect() { # expect DESCRIPTION ACTUAL WANTED
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
+}
+finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
+
+if [ "$mode" = imports ]; then
+    dump=$(i686-w64-mingw32-objdump -p "$exe")
+    expect "a 32-bit image" "$(grep -c 'Magic.*(PE32)' <<<"$dump")" 1
+    expect "a console program" "$(grep -c 'Subsystem.*(Windows CUI)' <<<"$dump")" 1
+    dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr 'a-z' 'A-Z' | sort)
+    [ -n "$dlls" ] || fail "no import table read"
+    for dll in $dlls; do
+        case "$dll" in
+        KERNEL32.DLL | ADVAPI32.DLL | PDH.DLL | PSAPI.DLL | MSVCRT.DLL) pass "imports $dll" ;;
+        *) fail "imports $dll, which is not a system DLL" ;;
+        esac
+    done
+    finish
+fi
+
+work=$(mktemp -d)
+export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+mkdir -p "$WINEPREFIX"
+cleanup() {
+    wineserver -k 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+drive="$WINEPREFIX/drive_c"
+# wineserver and with it services.exe would quit between commands; keep them for the test.
+wineserver -p
+WINEDEBUG=+service,+pid wine wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
+    fail "the prefix did not boot"
+mkdir -p "$drive/ostrevane" "$drive/t"
+cp "$exe" "$drive/ostrevane/ostrevane.exe"
+cp "$helpers"/launcher.exe "$helpers"/probe.exe "$helpers"/manifest_reader.exe "$drive/t/"
+win() { wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+
+if [ "$mode" = manifest ]; then
+    manifest=$(win 'C:\t\manifest_reader.exe' 'C:\ostrevane\ostrevane.exe')
+    expect "one execution level" "$(grep -c '<requestedExecutionLevel' <<<"$manifest")" 1
+    expect "as invoker, without UI access" \
+        "$(grep -c "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>" <<<"$manifest")" 1
+    finish
+fi
+
+if [ "$mode" = by-hand ]; then
+    wine 'C:\ostrevane\ostrevane.exe' >"$work/out" 2>"$work/err" </dev/null
+    expect "exit status started by hand" "$?" 255
+    expect "bytes written to stdout and stderr" "$(cat "$work/out" "$work/err" | wc -c)" 0
+    finish
+fi
+
+# A whole life under the SCM, with the test-only pdh.dll serving the counter from counter.txt.
+cp "$helpers/pdh.dll" "$drive/ostrevane/pdh.dll"
+echo 94 >"$drive/ostrevane/counter.txt"
+# Reaches services that services.exe starts, unlike WINEDLLOVERRIDES in this shell.
+win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
+
+# Stand-ins at normal priority on the first processor only; CL.EXE needs a folder of its own,
+# since Wine's file system ignores case.
+mkdir -p "$drive/t/a" "$drive/t/b"
+for name in cl.exe cl.exe.old xcl.exe; do cp "$helpers/standin.exe" "$drive/t/a/$name"; done
+cp "$helpers/standin.exe" "$drive/t/b/CL.EXE"
+declare -A pid
+for image in 'a\cl.exe' 'a\cl.exe.old' 'a\xcl.exe' 'b\CL.EXE'; do
+    pid[$image]=$(win 'C:\t\launcher.exe' 0x1 "C:\\t\\$image")
+    [ -n "${pid[$image]}" ] || fail "could not start $image"
+done
+probe() { win 'C:\t\probe.exe' "${pid[$1]}"; }
+system=$(probe 'a\cl.exe' | sed -n 's/.*system=//p')
+narrow="priority=0x20 process=0x1 system=$system"
+for image in "${!pid[@]}"; do expect "$image starts normal and narrow" "$(probe "$image")" "$narrow"; done
+
+win sc create Ostrevane binpath= 'C:\ostrevane\ostrevane.exe' >/dev/null || fail "sc create"
+win sc start Ostrevane >/dev/null || fail "sc start"
+state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
+expect "state after sc start" "$(state)" 4
+
+# Two whole passes at 94 percent change nothing.
+sleep 12
+for image in "${!pid[@]}"; do expect "$image unchanged at 94 percent" "$(probe "$image")" "$narrow"; done
+
+echo 97 >"$drive/ostrevane/counter.txt"
+for _ in $(seq 40); do
+    [ "$(probe 'a\cl.exe.old')" != "$narrow" ] && [ "$(probe 'a\cl.exe')" != "$narrow" ] && break
+    sleep 0.5
+done
+changed="priority=0x4000 process=$system system=$system"
+expect "cl.exe at 97 percent" "$(probe 'a\cl.exe')" "$changed"
+expect "cl.exe.old at 97 percent" "$(probe 'a\cl.exe.old')" "$changed"
+expect "CL.EXE at 97 percent" "$(probe 'b\CL.EXE')" "$narrow"
+expect "xcl.exe at 97 percent" "$(probe 'a\xcl.exe')" "$narrow"
+
+win sc stop Ostrevane >/dev/null || fail "sc stop"
+for _ in $(seq 40); do [ "$(state)" = 1 ] && break; sleep 0.5; done
+query=$(win sc query Ostrevane)
+expect "state after sc stop" "$(state)" 1
+expect "WIN32_EXIT_CODE" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' <<<"$query")" 0
+expect "SERVICE_EXIT_CODE" "$(sed -n 's/^ *SERVICE_EXIT_CODE *: *\([0-9]*\).*/\1/p' <<<"$query")" 0
+
+# The records as the SCM received them: "type state controls exit specific check-point hint",
+# from the service's own process, told apart by the registration of its handler.
+self=$(sed -n 's/^\([0-9a-f]*\):[0-9a-f]*:trace:service:RegisterServiceCtrlHandlerExW L"Ostrevane".*/\1/p' "$work/trace.log" | head -n 1)
+[ -n "$self" ] || fail "the service's handler registration is not in the trace"
+records=$(sed -n "s/^$self:\([0-9a-f]*\):trace:service:SetServiceStatus [0-9A-Fa-f]* /\1 /p" "$work/trace.log")
+expect "the records, in order" "$(cut -d' ' -f2- <<<"$records" | paste -sd'|')" \
+    "0x10 0x2 0 0 0 0x1 0x3e8|0x10 0x4 0x1 0 0 0 0|0x10 0x3 0x1 0 0 0x2 0|0x10 0x3 0x1 0 0 0x3 0|0x10 0x1 0x1 0 0 0 0"
+# Windows runs the handler on the thread inside the dispatcher; Wine on a control thread of its
+# dispatcher's own. Either way it is the thread that received the stop control.
+dispatcher=$(sed -n "s/^$self:\([0-9a-f]*\):trace:service:service_handle_control L\"Ostrevane\" control 1 .*/\1/p" "$work/trace.log" | head -n 1)
+threads=$(cut -d' ' -f1 <<<"$records" | paste -sd' ')
+read -r first second third fourth fifth <<<"$threads"
+expect "the stop-pending reports come from the thread given the stop" "$third $fourth" "$dispatcher $dispatcher"
+expect "the others from the service thread" "$first $second $fifth" "$first $first $first"
+[ "$first" != "$dispatcher" ] || fail "the service ran on the dispatcher thread"
+finish
