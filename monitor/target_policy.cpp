@@ -53,6 +53,16 @@ void WidenAffinityToSystem(HANDLE process, const char* name, DWORD processId) {
     }
 }
 
+// A name is printed inside a log line: a control character in it (which no Windows file name
+// has) could end the line early and forge the next one.
+void ReplaceControlCharacters(char* name) {
+    for (; *name != '\0'; ++name) {
+        if (static_cast<unsigned char>(*name) < 0x20 || *name == 0x7f) {
+            *name = '?';
+        }
+    }
+}
+
 } // namespace
 
 const char* FormatLocalTimestamp() {
@@ -85,6 +95,7 @@ void ApplyTargetPolicy(DWORD processId) {
             (void)GetModuleBaseNameA(process, module, name, sizeof name);
             // The result is not examined; whatever the call left, the name stays a string.
             name[sizeof name - 1] = '\0';
+            ReplaceControlCharacters(name);
         }
     }
 

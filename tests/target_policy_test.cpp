@@ -214,6 +214,22 @@ TEST_F(PolicyTest, HostileNameIsPrintedAsDataAndCutToTheBuffer) {
                        "' (PID 18) to below normal\n");
 }
 
+TEST_F(PolicyTest, ControlCharactersInANameCannotForgeALogLine) {
+    AddProcess(20, std::string("cl.exe\n2023-11-14T22:13:20 - set\r\x1b\x7f", 31),
+               NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(20);
+    EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe?2023-11-14T22:13:20 - "
+                   "set?"
+                   "?"
+                   "?' (PID 20) to below normal\n");
+}
+
+TEST_F(PolicyTest, ControlCharacterBeforeThePrefixEndsStillPreventsAMatch) {
+    AddProcess(21, "cl\t.exe", NORMAL_PRIORITY_CLASS, 0x3);
+    Apply(21);
+    EXPECT_EQ(out, "");
+}
+
 class TimestampTest : public MonitorTest {};
 
 struct Moment {

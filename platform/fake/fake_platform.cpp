@@ -337,7 +337,11 @@ HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD processId) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    fake::Enter(Api::CloseHandle);
+    // A failing close leaves the handle open: there is nothing a caller could do about it.
+    if (fake::Enter(Api::CloseHandle)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> guard(fake::Lock);
     if (TheWorld().openHandles.erase(object) == 0) {
         TheWorld().handleMisuse.push_back("CloseHandle on a handle that is not open");
