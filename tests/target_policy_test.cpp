@@ -215,8 +215,7 @@ TEST_F(PolicyTest, HostileNameIsPrintedAsDataAndCutToTheBuffer) {
 }
 
 TEST_F(PolicyTest, ControlCharactersInANameCannotForgeALogLine) {
-    AddProcess(20, std::string("cl.exe\n2023-11-14T22:13:20 - set\r\x1b\x7f", 31),
-               NORMAL_PRIORITY_CLASS, 0x3);
+    AddProcess(20, "cl.exe\n2023-11-14T22:13:20 - set\r\x1b\x7f", NORMAL_PRIORITY_CLASS, 0x3);
     Apply(20);
     EXPECT_EQ(out, "2023-11-14T22:13:20 - set priority class of 'cl.exe?2023-11-14T22:13:20 - "
                    "set?"
