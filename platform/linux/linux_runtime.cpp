@@ -1,7 +1,6 @@
-// The runtime part of the subset on POSIX: last error, sleeping, calendar time.
+// The runtime part of the subset on POSIX: last error and calendar time.
 #include "platform.h"
 
-#include <cerrno>
 #include <ctime>
 
 namespace {
@@ -15,14 +14,6 @@ DWORD WINAPI GetLastError(void) {
 }
 void WINAPI SetLastError(DWORD error) {
     LastError = error;
-}
-
-void WINAPI Sleep(DWORD milliseconds) {
-    timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                       static_cast<long>(milliseconds % 1000) * 1000000L};
-    // A signal handled elsewhere must not cut the pause short.
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-    }
 }
 
 __time64_t _time64(__time64_t* destination) {
