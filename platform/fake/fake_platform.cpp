@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 
 namespace fake {
 namespace {
@@ -21,6 +22,9 @@ struct Failure {
 
 struct World {
     std::vector<Process> processes;
+    // Where each identifier stood at the last enumeration; checked on every use, since tests
+    // edit the table freely.
+    std::unordered_map<DWORD, size_t> index;
     DWORD_PTR systemMask = 0x3;
 
     std::array<int, ApiCount> calls{};
@@ -105,18 +109,17 @@ bool Enter(Api api, PDH_STATUS* status = nullptr) {
 // The process behind an open handle, or null for a handle that is not open or a process that
 // has left the table since it was opened.
 Process* ProcessOf(HANDLE handle, const char* call) {
-    std::lock_guard<std::mutex> guard(Lock);
-    const auto open = TheWorld().openHandles.find(handle);
-    if (open == TheWorld().openHandles.end()) {
-        TheWorld().handleMisuse.push_back(std::string(call) + " on a handle that is not open");
-        return nullptr;
-    }
-    for (Process& process : TheWorld().processes) {
-        if (process.id == open->second) {
-            return &process;
+    DWORD id = 0;
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        const auto open = TheWorld().openHandles.find(handle);
+        if (open == TheWorld().openHandles.end()) {
+            TheWorld().handleMisuse.push_back(std::string(call) + " on a handle that is not open");
+            return nullptr;
         }
+        id = open->second;
     }
-    return nullptr;
+    return FindProcess(id);
 }
 
 PDH_STATUS FailureStatus(PDH_STATUS scripted, DWORD fallback) {
@@ -159,7 +162,13 @@ std::vector<Process>& Processes() {
 }
 
 Process* FindProcess(DWORD id) {
-    for (Process& process : TheWorld().processes) {
+    std::vector<Process>& processes = TheWorld().processes;
+    const auto known = TheWorld().index.find(id);
+    if (known != TheWorld().index.end() && known->second < processes.size() &&
+        processes[known->second].id == id) {
+        return &processes[known->second];
+    }
+    for (Process& process : processes) {
         if (process.id == id) {
             return &process;
         }
@@ -306,6 +315,10 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
         return FALSE;
     }
     TheWorld().enumOffers.push_back(bytes);
+    TheWorld().index.clear();
+    for (size_t i = TheWorld().processes.size(); i-- > 0;) {
+        TheWorld().index[TheWorld().processes[i].id] = i; // the first of equal identifiers wins
+    }
     // Like the platform's: never more than it was given; a short buffer is filled and the call
     // still succeeds.
     const size_t room = bytes / sizeof(DWORD);

@@ -1,0 +1,307 @@
+// Measurements of the monitor on the real Linux layer, one per mode. Only Sleep is replaced,
+// so that passes follow each other without the 5-second wait.
+//
+//   linux_bench idle PASSES      CPU time of one idle pass and peak RSS (prints "key value" lines)
+//   linux_bench busy BURNER N    a busy pass over N extra real processes, and the shell
+//                                alternative over the same processes
+//   linux_bench effect BURNER SERVICE LISTENER
+//                                a foreground task's time beside cl.exe burners, with and
+//                                without the service, in the burners' session and its own
+#include "monitor.h"
+#include "pid_snapshot.h"
+#include "platform.h"
+#include "target_policy.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <spawn.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+int Passes = 0;
+int PassLimit = 0;
+rusage AtFirstPass;
+
+double Seconds(const timeval& t) {
+    return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6;
+}
+double CpuSeconds(const rusage& usage) {
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+long StatusKiB(const char* key) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.compare(0, strlen(key), key) == 0) {
+            return atol(line.c_str() + strlen(key));
+        }
+    }
+    return -1;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+pid_t Spawn(const std::vector<std::string>& words, bool ownSession = false) {
+    std::vector<char*> argv;
+    for (const std::string& word : words) {
+        argv.push_back(const_cast<char*>(word.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    if (ownSession) {
+        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), environ) != 0) {
+        pid = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    return pid;
+}
+
+void End(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
+std::string Copy(const std::string& program, const std::string& folder, const std::string& name) {
+    const std::string path = folder + "/" + name;
+    const std::string command = "cp '" + program + "' '" + path + "'";
+    if (system(command.c_str()) != 0) {
+        exit(2);
+    }
+    return path;
+}
+
+std::string Folder() {
+    char folder[] = "/tmp/ostrevane-bench-XXXXXX";
+    if (mkdtemp(folder) == nullptr) {
+        exit(2);
+    }
+    return folder;
+}
+
+// CPU time that children which have been waited for used while `run` ran.
+double ChildCpu(const std::function<void()>& run) {
+    rusage before;
+    rusage after;
+    getrusage(RUSAGE_CHILDREN, &before);
+    run();
+    getrusage(RUSAGE_CHILDREN, &after);
+    return CpuSeconds(after) - CpuSeconds(before);
+}
+
+int Idle(int passes) {
+    PassLimit = passes;
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+        return 2;
+    }
+    RunMonitorLoop();
+    rusage end;
+    getrusage(RUSAGE_SELF, &end);
+    fprintf(stderr, "passes %d\n", Passes);
+    fprintf(stderr, "cpu_us_per_pass %.2f\n",
+            (CpuSeconds(end) - CpuSeconds(AtFirstPass)) * 1e6 / (passes - 1));
+    fprintf(stderr, "peak_rss_kib %ld\n", StatusKiB("VmHWM:"));
+    return 0;
+}
+
+int Busy(const std::string& burner, int count) {
+    const std::string folder = Folder();
+    // A compiler in a hundred, calmed already, so that every pass costs the same.
+    const std::string compiler = Copy(burner, folder, "cl.exe");
+    const std::string other = Copy(burner, folder, "worker");
+    std::vector<pid_t> children;
+    for (int i = 0; i < count; ++i) {
+        children.push_back(Spawn({i % 100 == 0 ? compiler : other, "--idle"}));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500 + count));
+    for (size_t i = 0; i < children.size(); i += 100) {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(children[i]), 10);
+    }
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+        return 2;
+    }
+    std::vector<double> wall;
+    std::vector<double> cpu;
+    size_t seen = 0;
+    for (int run = 0; run < 9; ++run) {
+        rusage before;
+        rusage after;
+        getrusage(RUSAGE_SELF, &before);
+        const auto start = Clock::now();
+        PidList pids;
+        TakePidSnapshot(pids);
+        for (const DWORD pid : pids) {
+            if (pid != 0) {
+                ApplyTargetPolicy(pid);
+            }
+        }
+        wall.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        getrusage(RUSAGE_SELF, &after);
+        cpu.push_back(CpuSeconds(after) - CpuSeconds(before));
+        seen = pids.size();
+    }
+    // The same job as a shell user would script it, over the same processes.
+    std::vector<double> shellBusy;
+    std::vector<double> shellIdle;
+    for (int run = 0; run < 5; ++run) {
+        shellBusy.push_back(ChildCpu([] {
+            const pid_t pid = Spawn({"bash", OSTREVANE_ALTERNATIVE, "busy"});
+            waitpid(pid, nullptr, 0);
+        }));
+        shellIdle.push_back(
+            ChildCpu([] {
+                const pid_t pid = Spawn({"bash", OSTREVANE_ALTERNATIVE, "idle", "20"});
+                waitpid(pid, nullptr, 0);
+            }) /
+            20);
+    }
+    for (const pid_t pid : children) {
+        End(pid);
+    }
+    const std::string cleanup = "rm -rf '" + folder + "'";
+    (void)system(cleanup.c_str());
+    fprintf(stderr, "processes %zu\n", seen);
+    fprintf(stderr, "busy_wall_us %.1f\n", Median(wall) * 1e6);
+    fprintf(stderr, "busy_cpu_us %.1f\n", Median(cpu) * 1e6);
+    fprintf(stderr, "shell_busy_cpu_us %.1f\n", Median(shellBusy) * 1e6);
+    fprintf(stderr, "shell_idle_cpu_us %.1f\n", Median(shellIdle) * 1e6);
+    return 0;
+}
+
+// Seconds that a single-threaded CPU-bound task takes to finish.
+double TimeTask(bool ownSession) {
+    const auto start = Clock::now();
+    const pid_t task = Spawn({"/proc/self/exe", "task"}, ownSession);
+    waitpid(task, nullptr, 0);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+int Task() {
+    volatile double sum = 0;
+    for (long i = 0; i < 400000000L; ++i) {
+        sum = sum + static_cast<double>(i) * 0.5;
+    }
+    return 0;
+}
+
+bool AllNice(const std::vector<pid_t>& pids, int nice) {
+    for (const pid_t pid : pids) {
+        errno = 0;
+        if (getpriority(PRIO_PROCESS, static_cast<id_t>(pid)) != nice) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int Effect(const std::string& burner, const std::string& service, const std::string& listener) {
+    const int runs = 3;
+    const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+    std::vector<double> idle;
+    for (int run = 0; run < runs; ++run) {
+        idle.push_back(TimeTask(false));
+    }
+    const std::string folder = Folder();
+    const std::string compiler = Copy(burner, folder, "cl.exe");
+    std::vector<pid_t> burners;
+    for (long i = 0; i < cpus; ++i) {
+        burners.push_back(Spawn({compiler, "--threads", "2"}));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    std::vector<double> same;
+    std::vector<double> own;
+    for (int run = 0; run < runs; ++run) {
+        same.push_back(TimeTask(false));
+        own.push_back(TimeTask(true));
+    }
+
+    const std::string socket = folder + "/notify";
+    const pid_t notify = Spawn({listener, socket});
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    setenv("NOTIFY_SOCKET", socket.c_str(), 1);
+    const pid_t monitor = Spawn({service});
+    unsetenv("NOTIFY_SOCKET");
+    // After its first busy pass every burner is at nice 10.
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!AllNice(burners, 10) && Clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const bool calmed = AllNice(burners, 10);
+    std::vector<double> sameCalmed;
+    std::vector<double> ownCalmed;
+    for (int run = 0; run < runs; ++run) {
+        sameCalmed.push_back(TimeTask(false));
+        ownCalmed.push_back(TimeTask(true));
+    }
+    kill(monitor, SIGTERM);
+    waitpid(monitor, nullptr, 0);
+    End(notify);
+    for (const pid_t pid : burners) {
+        End(pid);
+    }
+    const std::string cleanup = "rm -rf '" + folder + "'";
+    (void)system(cleanup.c_str());
+    fprintf(stderr, "calmed %d\n", calmed ? 1 : 0);
+    fprintf(stderr, "task_idle_s %.3f\n", Median(idle));
+    fprintf(stderr, "task_same_session_s %.3f\n", Median(same));
+    fprintf(stderr, "task_same_session_service_s %.3f\n", Median(sameCalmed));
+    fprintf(stderr, "task_own_session_s %.3f\n", Median(own));
+    fprintf(stderr, "task_own_session_service_s %.3f\n", Median(ownCalmed));
+    return calmed ? 0 : 1;
+}
+
+} // namespace
+
+// Passes without the 5-second wait, but long enough for the processor-time counter, which
+// counts in clock ticks of 10 ms, to move between two samples.
+extern "C" void WINAPI Sleep(DWORD) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (++Passes == 1) {
+        getrusage(RUSAGE_SELF, &AtFirstPass);
+    }
+    if (Passes >= PassLimit) {
+        StopRequested = true;
+    }
+}
+
+int main(int argc, char** argv) {
+    const std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "task") {
+        return Task();
+    }
+    if (mode == "idle" && argc == 3) {
+        return Idle(atoi(argv[2]));
+    }
+    if (mode == "busy" && argc == 4) {
+        return Busy(argv[2], atoi(argv[3]));
+    }
+    if (mode == "effect" && argc == 5) {
+        return Effect(argv[2], argv[3], argv[4]);
+    }
+    fprintf(stderr, "usage: linux_bench idle PASSES | busy BURNER N | effect BURNER SERVICE "
+                    "LISTENER\n");
+    return 2;
+}
