@@ -1,0 +1,97 @@
+// A Windows compiler run by Wine, as Linux users run MSVC's cl.exe for cross builds, is named by
+// its Windows image by the Linux layer, so the service calms it like a native one.
+#include "children.h"
+#include "platform.h"
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::string Read(const std::string& path) {
+    std::ifstream file(path);
+    std::string text;
+    std::getline(file, text, '\0');
+    return text;
+}
+
+// The process whose kernel command name is `comm` and whose executable is a Wine loader.
+pid_t FindWineProcess(const std::string& comm) {
+    DIR* proc = opendir("/proc");
+    pid_t found = -1;
+    while (const dirent* entry = readdir(proc)) {
+        const pid_t pid = atoi(entry->d_name);
+        if (pid <= 0) {
+            continue;
+        }
+        const std::string base = "/proc/" + std::to_string(pid);
+        char exe[4096] = "";
+        const ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+        const std::string loader = length > 0 ? std::string(exe, static_cast<size_t>(length)) : "";
+        if (Read(base + "/comm") == comm + "\n" && loader.find("/wine") != std::string::npos) {
+            found = pid;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
+    char folder[] = "/tmp/ostrevane-wine-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string prefix = std::string(folder) + "/prefix";
+    const std::string image = std::string(folder) + "/cl.exe.with.a.long.name";
+    ASSERT_EQ(
+        system(
+            ("mkdir -p '" + prefix + "' && cp " OSTREVANE_WINE_STANDIN " '" + image + "'").c_str()),
+        0);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    std::string wine = "wine";
+    char* argv[] = {&wine[0], const_cast<char*>(image.c_str()), nullptr};
+    pid_t starter = -1;
+    ASSERT_EQ(posix_spawnp(&starter, "wine", nullptr, nullptr, argv, environ), 0);
+
+    // The prefix is made first; then Wine names the process after its image, cut to 15 bytes.
+    pid_t compiler = -1;
+    for (int i = 0; i < 600 && compiler < 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        compiler = FindWineProcess(std::string("cl.exe.with.a.long.name").substr(0, 15));
+    }
+    std::string name = "<not found>";
+    if (compiler > 0) {
+        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                     static_cast<DWORD>(compiler));
+        HMODULE module = nullptr;
+        DWORD needed = 0;
+        char buffer[MAX_PATH] = "";
+        if (process != nullptr && EnumProcessModules(process, &module, sizeof module, &needed) &&
+            GetModuleBaseNameA(process, module, buffer, sizeof buffer) != 0) {
+            name = buffer;
+        }
+        if (process != nullptr) {
+            CloseHandle(process);
+        }
+    }
+    EXPECT_NE(
+        system(("wineserver -k >/dev/null 2>&1; rm -rf '" + std::string(folder) + "'").c_str()),
+        -1);
+    kill(starter, SIGKILL);
+    waitpid(starter, nullptr, 0);
+    ASSERT_GT(compiler, 0) << "Wine did not start the stand-in";
+    EXPECT_EQ(name, "cl.exe.with.a.long.name") << "named in full, not by the cut command name";
+}
+
+} // namespace
