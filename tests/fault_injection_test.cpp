@@ -2,8 +2,7 @@
 // idle and busy passes, and checks what must hold whatever failed: nothing crashes or leaks, the
 // monitoring ends only where the process list failed, stderr says exactly what the failure
 // calls for, and the SCM receives well-formed records.
-#include "monitor_fixture.h"
-#include "service_host.h"
+#include "service_fixture.h"
 
 #include <sstream>
 #include <string>
@@ -24,13 +23,10 @@ std::string InjectionName(const ::testing::TestParamInfo<Injection>& info) {
     return std::string(fake::ApiName(info.param.api)) + "_" + std::to_string(info.param.call);
 }
 
-class FaultInjectionTest : public MonitorTest, public ::testing::WithParamInterface<Injection> {
+class FaultInjectionTest : public ServiceHostTest, public ::testing::WithParamInterface<Injection> {
   protected:
     void SetUp() override {
-        MonitorTest::SetUp();
-        ServiceStatus = SERVICE_STATUS{};
-        ServiceStatusHandle = nullptr;
-        CheckPointCounter = 1;
+        ServiceHostTest::SetUp();
         // Targets in every state, bystanders, and an identifier that is gone when opened.
         AddProcess(0, "[idle]");
         AddProcess(4, "cl.exe", NORMAL_PRIORITY_CLASS, 0x1);
@@ -48,16 +44,10 @@ class FaultInjectionTest : public MonitorTest, public ::testing::WithParamInterf
         });
     }
 
-    void Live() {
-        Run([] {
-            SERVICE_TABLE_ENTRYA table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
-            dispatched = StartServiceCtrlDispatcherA(table);
-        });
-    }
+    void Live() { dispatched = Dispatch(); }
 
-    static BOOL dispatched;
+    BOOL dispatched = FALSE;
 };
-BOOL FaultInjectionTest::dispatched = FALSE;
 
 std::string Repeat(const std::string& line, int times) {
     std::string text;

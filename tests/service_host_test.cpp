@@ -1,7 +1,6 @@
 // Whole lives of the service under the double's dispatcher: what the SCM is told, from which
 // thread, and when the monitoring stops.
-#include "monitor_fixture.h"
-#include "service_host.h"
+#include "service_fixture.h"
 
 #include <vector>
 
@@ -14,25 +13,8 @@ struct Expected {
     DWORD controlsAccepted;
 };
 
-class ServiceTest : public MonitorTest {
+class ServiceTest : public ServiceHostTest {
   protected:
-    void SetUp() override {
-        MonitorTest::SetUp();
-        ServiceStatus = SERVICE_STATUS{};
-        ServiceStatusHandle = nullptr;
-        CheckPointCounter = 1;
-    }
-
-    // Dispatches the service as the process entry point does.
-    BOOL Dispatch() {
-        BOOL result = FALSE;
-        Run([&] {
-            SERVICE_TABLE_ENTRYA table[] = {{ServiceName, ServiceMain}, {nullptr, nullptr}};
-            result = StartServiceCtrlDispatcherA(table);
-        });
-        return result;
-    }
-
     // Sends the controls from the service thread while the loop sleeps for the n-th time.
     static void ControlsDuringSleep(int n, std::vector<DWORD> controls) {
         fake::SetBeforeCall([n, controls](fake::Api api) {

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <sched.h>
@@ -10,7 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -116,4 +119,28 @@ unsigned long long AffinityOf(pid_t tid) {
 unsigned long long OnlineMask() {
     const long count = sysconf(_SC_NPROCESSORS_ONLN);
     return count >= 64 ? ~0ull : (1ull << count) - 1;
+}
+
+int BindNotifySocket(const std::string& path) {
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        return -1;
+    }
+    return fd;
+}
+
+std::vector<std::string> ReceiveAll(int fd) {
+    std::vector<std::string> messages;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
+        messages.emplace_back(buffer, static_cast<size_t>(n));
+    }
+    return messages;
 }

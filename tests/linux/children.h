@@ -31,3 +31,8 @@ std::vector<pid_t> ThreadsOf(pid_t pid);
 int NiceOf(pid_t tid);
 unsigned long long AffinityOf(pid_t tid);
 unsigned long long OnlineMask();
+
+// A datagram socket bound at path, standing in for systemd's end of the notify protocol; -1 when
+// it cannot be bound. ReceiveAll returns the notifications waiting on it, without blocking.
+int BindNotifySocket(const std::string& path);
+std::vector<std::string> ReceiveAll(int fd);

@@ -1,4 +1,5 @@
 // The Linux layer's service control: systemd's notify socket and the stop signals.
+#include "children.h"
 #include "platform.h"
 
 #include <atomic>
@@ -57,26 +58,15 @@ class DispatcherTest : public ::testing::Test {
     void SetUp() override {
         path_ = "/tmp/ostrevane-notify-" + std::to_string(getpid());
         unlink(path_.c_str());
-        listener_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        listener_ = BindNotifySocket(path_);
+        ASSERT_GE(listener_, 0);
     }
     void TearDown() override {
         close(listener_);
         unlink(path_.c_str());
         unsetenv("NOTIFY_SOCKET");
     }
-    std::vector<std::string> Received() {
-        std::vector<std::string> messages;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(listener_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            messages.emplace_back(buffer, static_cast<size_t>(n));
-        }
-        return messages;
-    }
+    std::vector<std::string> Received() { return ReceiveAll(listener_); }
     std::string path_;
     int listener_ = -1;
 };

@@ -49,11 +49,8 @@ class ServiceRun : public ::testing::Test {
         ASSERT_NE(mkdtemp(folder), nullptr);
         folder_ = folder;
         socket_ = folder_ + "/notify";
-        listener_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        strncpy(address.sun_path, socket_.c_str(), sizeof address.sun_path - 1);
-        ASSERT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        listener_ = BindNotifySocket(socket_);
+        ASSERT_GE(listener_, 0);
     }
 
     void TearDown() override {
@@ -141,15 +138,7 @@ class ServiceRun : public ::testing::Test {
         return -1;
     }
 
-    std::vector<std::string> Notifications() {
-        std::vector<std::string> messages;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = recv(listener_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            messages.emplace_back(buffer, static_cast<size_t>(n));
-        }
-        return messages;
-    }
+    std::vector<std::string> Notifications() { return ReceiveAll(listener_); }
 
     std::string folder_;
     std::string socket_;
