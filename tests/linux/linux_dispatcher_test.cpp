@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -96,6 +97,26 @@ TEST_F(DispatcherTest, SigtermReachesTheHandlerOnTheDispatcherThreadAsStop) {
     // After the dispatcher has returned, the handle is no longer usable.
     SERVICE_STATUS late = Report(SERVICE_RUNNING, 0);
     EXPECT_FALSE(SetServiceStatus(Handle, &late));
+}
+
+TEST_F(DispatcherTest, AbstractSocketNameIsReachedToo) {
+    const std::string name = "ostrevane-notify-" + std::to_string(getpid());
+    const int abstract = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    memcpy(address.sun_path + 1, name.data(), name.size()); // a leading zero byte: abstract
+    const socklen_t size =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    ASSERT_EQ(bind(abstract, reinterpret_cast<sockaddr*>(&address), size), 0);
+    setenv("NOTIFY_SOCKET", ("@" + name).c_str(), 1);
+    Controls.clear();
+    ControlsHandled = 0;
+    SERVICE_TABLE_ENTRYA table[] = {{Name, ProbeMain}, {nullptr, nullptr}};
+    ASSERT_TRUE(StartServiceCtrlDispatcherA(table));
+    EXPECT_EQ(ReceiveAll(abstract),
+              (std::vector<std::string>{"READY=1\nSTATUS=Probe running, check-point 0\n",
+                                        "STOPPING=1\nSTATUS=Probe stopped, check-point 0\n"}));
+    close(abstract);
 }
 
 } // namespace
