@@ -39,6 +39,13 @@ ProcessHandle* Lookup(HANDLE handle) {
     return Handles.count(process) != 0 ? process : nullptr;
 }
 
+// Whether the handle's process has exited (its pidfd is readable): from then on its identifier
+// may be another process's at any moment.
+bool Exited(const ProcessHandle* process) {
+    pollfd exited{process->pidfd, POLLIN, 0};
+    return poll(&exited, 1, 0) != 0;
+}
+
 // The handle's process, if it is open with the rights asked for and has not exited.
 ProcessHandle* Usable(HANDLE handle, DWORD access) {
     ProcessHandle* process = Lookup(handle);
@@ -50,9 +57,7 @@ ProcessHandle* Usable(HANDLE handle, DWORD access) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    pollfd exited{process->pidfd, POLLIN, 0};
-    if (poll(&exited, 1, 0) != 0) {
-        // Readable: the process has exited, and its identifier may already be another's.
+    if (Exited(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -61,8 +66,7 @@ ProcessHandle* Usable(HANDLE handle, DWORD access) {
 
 // Confirms after a change that the process was there throughout it.
 BOOL StillThere(const ProcessHandle* process) {
-    pollfd exited{process->pidfd, POLLIN, 0};
-    if (poll(&exited, 1, 0) != 0) {
+    if (Exited(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
