@@ -129,12 +129,16 @@ bool Threads(pid_t pid, std::vector<pid_t>* threads) {
 }
 
 // Applies a change to every thread, again for threads that appeared meanwhile, until a round
-// finds none new. Threads that exit during the round are not failures.
-bool ForEveryThread(pid_t pid, int (*change)(pid_t tid, const void* what), const void* what) {
+// finds none new. Threads that exit during the round are not failures. The process is checked
+// right before each change: an identifier is only another process's once this one has exited,
+// been reaped and the number handed out again, and Linux offers no pidfd form of these calls to
+// close that last instant between the check and the change.
+bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, const void* what),
+                    const void* what) {
     std::set<pid_t> done;
     for (int round = 0; round < 16; ++round) {
         std::vector<pid_t> threads;
-        if (!Threads(pid, &threads)) {
+        if (!Threads(process->pid, &threads)) {
             errno = ESRCH;
             return false;
         }
@@ -144,6 +148,10 @@ bool ForEveryThread(pid_t pid, int (*change)(pid_t tid, const void* what), const
                 continue;
             }
             fresh = true;
+            if (Exited(process)) {
+                errno = ESRCH;
+                return false;
+            }
             if (change(tid, what) != 0 && errno != ESRCH) {
                 return false;
             }
@@ -363,7 +371,7 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
                                                               : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!ForEveryThread(process->pid, SetNice, &nice)) {
+    if (!ForEveryThread(process, SetNice, &nice)) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
     }
@@ -421,7 +429,7 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
             CPU_SET(cpu, &set);
         }
     }
-    if (!ForEveryThread(process->pid, SetAffinity, &set)) {
+    if (!ForEveryThread(process, SetAffinity, &set)) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
     }
