@@ -1,7 +1,7 @@
 // A Windows compiler run by Wine, as Linux users run MSVC's cl.exe for cross builds, is named by
 // its Windows image by the Linux layer, so the service calms it like a native one.
 #include "children.h"
-#include "platform.h"
+#include "linux_platform.h"
 
 #include <chrono>
 #include <csignal>
@@ -59,19 +59,32 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
     setenv("WINEPREFIX", prefix.c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    std::string wine = "wine";
+    // Wine's 64-bit loader by name: /usr/bin/wine, where present, may pick the 32-bit one.
+    setenv("WINELOADER", OSTREVANE_WINE64, 1);
+    std::string wine = OSTREVANE_WINE64;
     char* argv[] = {&wine[0], const_cast<char*>(image.c_str()), nullptr};
     pid_t starter = -1;
-    ASSERT_EQ(posix_spawnp(&starter, "wine", nullptr, nullptr, argv, environ), 0);
+    ASSERT_EQ(posix_spawn(&starter, wine.c_str(), nullptr, nullptr, argv, environ), 0);
 
     // The prefix is made first; then Wine names the process after its image, cut to 15 bytes.
+    const std::string comm = std::string("cl.exe.with.a.long.name").substr(0, 15);
     pid_t compiler = -1;
     for (int i = 0; i < 600 && compiler < 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        compiler = FindWineProcess(std::string("cl.exe.with.a.long.name").substr(0, 15));
+        compiler = FindWineProcess(comm);
     }
     std::string name = "<not found>";
+    linux_platform::ProcessNames seen;
     if (compiler > 0) {
+        // What the loader left in /proc, as the layer reads it.
+        const std::string base = "/proc/" + std::to_string(compiler);
+        char exe[4096] = "";
+        const ssize_t length = readlink((base + "/exe").c_str(), exe, sizeof exe - 1);
+        seen.exeKnown = length > 0;
+        seen.exePath = seen.exeKnown ? std::string(exe, static_cast<size_t>(length)) : "";
+        seen.comm = Read(base + "/comm");
+        seen.argv0 = Read(base + "/cmdline");
+
         HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
                                      static_cast<DWORD>(compiler));
         HMODULE module = nullptr;
@@ -86,11 +99,17 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
         }
     }
     EXPECT_NE(
-        system(("wineserver -k >/dev/null 2>&1; rm -rf '" + std::string(folder) + "'").c_str()),
+        system((OSTREVANE_WINESERVER64 " -k >/dev/null 2>&1; rm -rf '" + std::string(folder) + "'")
+                   .c_str()),
         -1);
     kill(starter, SIGKILL);
     waitpid(starter, nullptr, 0);
     ASSERT_GT(compiler, 0) << "Wine did not start the stand-in";
+    // The loader is the executable, the command name is the image's cut to 15 bytes, and argv[0]
+    // is the image's path: the three things the layer names a Wine process by.
+    EXPECT_EQ(seen.exePath.substr(seen.exePath.find_last_of('/') + 1), "wine64");
+    EXPECT_EQ(seen.comm, comm + "\n");
+    EXPECT_EQ(seen.argv0, image);
     EXPECT_EQ(name, "cl.exe.with.a.long.name") << "named in full, not by the cut command name";
 }
 

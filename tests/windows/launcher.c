@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: launcher MASK PROGRAM\n");
         return 2;
     }
-    const DWORD_PTR mask = (DWORD_PTR)strtoul(argv[1], NULL, 0);
+    const DWORD_PTR mask = (DWORD_PTR)strtoull(argv[1], NULL, 0);
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;

@@ -21,8 +21,9 @@ int main(int argc, char** argv) {
         fprintf(stderr, "probe: query failed: %lu\n", GetLastError());
         return 1;
     }
-    printf("priority=0x%lx process=0x%lx system=0x%lx\n", priorityClass,
-           (unsigned long)processMask, (unsigned long)systemMask);
+    /* unsigned long is 32 bits on Windows; a 64-bit mask needs long long. */
+    printf("priority=0x%lx process=0x%llx system=0x%llx\n", priorityClass,
+           (unsigned long long)processMask, (unsigned long long)systemMask);
     CloseHandle(process);
     return 0;
 }

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Tests of the Windows executable, unchanged as built, under Wine and its service control manager.
-# usage: wine_test.sh MODE EXE HELPERS_DIR
-#   imports   the exe imports system DLLs only, and is a 32-bit console program
-#   manifest  its embedded manifest asks for no elevation
+# usage: wine_test.sh MODE ARCH EXE HELPERS_DIR MANIFEST_READER
+#   imports   the exe imports system DLLs only, and is a console program of ARCH (i686, x86_64)
+#   manifest  its embedded manifest asks for no elevation, as a 64-bit reader loads it
 #   by-hand   started outside the service control manager it exits with 255 and prints nothing
 #   scm       a whole life under the SCM: reports, policy at 94 and at 97 percent, stop
+# Every Wine run uses Wine's 64-bit loader in a 64-bit prefix; it hands a 32-bit program to the
+# 32-bit loader. The modes that run a 32-bit exe are skipped (77) where the machine runs no 32-bit
+# code.
 set -u
-mode=$1 exe=$2 helpers=$3
+mode=$1 arch=$2 exe=$3 helpers=$4 reader=$5
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 pass() { echo "ok: $*"; }
@@ -16,8 +19,10 @@ expect() { # expect DESCRIPTION ACTUAL WANTED
 finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
 
 if [ "$mode" = imports ]; then
-    dump=$(i686-w64-mingw32-objdump -p "$exe")
-    expect "a 32-bit image" "$(grep -c 'Magic.*(PE32)' <<<"$dump")" 1
+    dump=$("$arch-w64-mingw32-objdump" -p "$exe")
+    magic=PE32
+    [ "$arch" = x86_64 ] && magic=PE32+
+    expect "a $magic image" "$(grep -c "Magic.*($magic)" <<<"$dump")" 1
     expect "a console program" "$(grep -c 'Subsystem.*(Windows CUI)' <<<"$dump")" 1
     dlls=$(sed -n 's/^\s*DLL Name: //p' <<<"$dump" | tr 'a-z' 'A-Z' | sort)
     [ -n "$dlls" ] || fail "no import table read"
@@ -30,34 +35,53 @@ if [ "$mode" = imports ]; then
     finish
 fi
 
+if [ "$arch" = i686 ] && [ "$mode" != manifest ]; then
+    if ! why=$("$(dirname "$0")/../../scripts/runs-32bit-code"); then
+        echo "SKIP: $why, so the 32-bit exe cannot be run under Wine here"
+        exit 77
+    fi
+    [ -x /usr/lib/wine/wine ] ||
+        { fail "this machine runs 32-bit code, but Wine's 32-bit loader (wine32:i386) is missing"; finish; }
+fi
+
 work=$(mktemp -d)
-export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
 mkdir -p "$WINEPREFIX"
 cleanup() {
-    wineserver -k 2>/dev/null
+    "$WINESERVER" -k 2>/dev/null
     rm -rf "$work"
 }
 trap cleanup EXIT
 drive="$WINEPREFIX/drive_c"
-# wineserver and with it services.exe would quit between commands; keep them for the test.
-wineserver -p
-WINEDEBUG=+service,+pid wine wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
+# A new prefix is made first and its server waited for; then wineserver (and with it
+# services.exe) is kept between commands, and the prefix booted again with the trace that the
+# services it starts inherit. Output goes to files: services.exe keeps whatever it is given.
+"$WINELOADER" wineboot -i >"$work/init.out" 2>&1 </dev/null && "$WINESERVER" -w ||
+    fail "the prefix was not made"
+"$WINESERVER" -p
+WINEDEBUG=+service,+pid "$WINELOADER" wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
     fail "the prefix did not boot"
 mkdir -p "$drive/ostrevane" "$drive/t"
 cp "$exe" "$drive/ostrevane/ostrevane.exe"
-cp "$helpers"/launcher.exe "$helpers"/probe.exe "$helpers"/manifest_reader.exe "$drive/t/"
-win() { wine "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+cp "$helpers"/launcher.exe "$helpers"/probe.exe "$drive/t/"
+cp "$reader" "$drive/t/manifest_reader.exe"
+win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
 if [ "$mode" = manifest ]; then
     manifest=$(win 'C:\t\manifest_reader.exe' 'C:\ostrevane\ostrevane.exe')
     expect "one execution level" "$(grep -c '<requestedExecutionLevel' <<<"$manifest")" 1
     expect "as invoker, without UI access" \
         "$(grep -c "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>" <<<"$manifest")" 1
+    wanted=x86
+    [ "$arch" = x86_64 ] && wanted=amd64
+    expect "the image's own architecture" \
+        "$(grep -c "processorArchitecture=\"$wanted\"" <<<"$manifest")" 1
     finish
 fi
 
 if [ "$mode" = by-hand ]; then
-    wine 'C:\ostrevane\ostrevane.exe' >"$work/out" 2>"$work/err" </dev/null
+    "$WINELOADER" 'C:\ostrevane\ostrevane.exe' >"$work/out" 2>"$work/err" </dev/null
     expect "exit status started by hand" "$?" 255
     expect "bytes written to stdout and stderr" "$(cat "$work/out" "$work/err" | wc -c)" 0
     finish
