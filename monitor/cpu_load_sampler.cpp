@@ -1,5 +1,7 @@
 #include "cpu_load_sampler.h"
 
+#include "log_line.h"
+
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -10,18 +12,14 @@ namespace {
 
 const char ProcessorTimeCounterPath[] = "\\Processor(_Total)\\% Processor Time";
 
-void PrintCollectFailure(PDH_STATUS status) {
-    fprintf(stderr, "PhdCollectQueryData() ***Error: 0x%X\n", static_cast<unsigned>(status));
+const char* CollectStatusName(PDH_STATUS status) {
     switch (static_cast<DWORD>(status)) {
     case PDH_INVALID_HANDLE:
-        fprintf(stderr, "PDH_INVALID_HANDLE\n");
-        break;
+        return "PDH_INVALID_HANDLE";
     case PDH_NO_DATA:
-        fprintf(stderr, "PDH_NO_DATA\n");
-        break;
+        return "PDH_NO_DATA";
     default:
-        fprintf(stderr, "Unknown error\n");
-        break;
+        return "Unknown error";
     }
 }
 
@@ -43,7 +41,10 @@ int SampleCpuUsage() {
     if (CpuLoadSampler.firstCall) {
         const PDH_STATUS status = PdhOpenQueryA(nullptr, 0, &CpuLoadSampler.query);
         if (status != ERROR_SUCCESS) {
-            fprintf(stderr, "PdhOpenQuery() ***Error: 0x%X\n", static_cast<unsigned>(status));
+            char line[LogLineSize];
+            snprintf(line, sizeof line, "PdhOpenQuery() ***Error: 0x%X",
+                     static_cast<unsigned>(status));
+            LogLine(stderr, EVENTLOG_ERROR_TYPE, EventOpenQueryFailed, line);
             return 0;
         }
         // A failed add is not examined here: it shows on every later call as a collection or
@@ -58,7 +59,12 @@ int SampleCpuUsage() {
 
     PDH_STATUS status = PdhCollectQueryData(CpuLoadSampler.query);
     if (status != ERROR_SUCCESS) {
-        PrintCollectFailure(status);
+        // Two lines, the call's and the status's name, make one event.
+        char line[LogLineSize];
+        snprintf(line, sizeof line, "PhdCollectQueryData() ***Error: 0x%X",
+                 static_cast<unsigned>(status));
+        LPCSTR lines[] = {line, CollectStatusName(status)};
+        LogLines(stderr, EVENTLOG_ERROR_TYPE, EventCollectFailed, lines, 2);
         return 0;
     }
 
@@ -72,8 +78,10 @@ int SampleCpuUsage() {
         status = static_cast<PDH_STATUS>(PDH_INVALID_DATA);
     }
     if (status != ERROR_SUCCESS) {
-        fprintf(stderr, "PdhGetFormattedCounterValue() ***Error: 0x%X\n",
-                static_cast<unsigned>(status));
+        char line[LogLineSize];
+        snprintf(line, sizeof line, "PdhGetFormattedCounterValue() ***Error: 0x%X",
+                 static_cast<unsigned>(status));
+        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventFormatFailed, line);
         return 0;
     }
 

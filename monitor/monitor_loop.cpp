@@ -1,6 +1,7 @@
 #include "monitor.h"
 
 #include "cpu_load_sampler.h"
+#include "log_line.h"
 #include "pid_snapshot.h"
 #include "target_policy.h"
 
@@ -52,8 +53,10 @@ SnapshotResult TakePidSnapshot(PidList& pids) {
 }
 
 void RunMonitorLoop() {
-    printf("keeping cl.exe processes scheduled accross all CPU cores and running with below "
-           "normal priority\n");
+    OpenEventSource();
+    LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventBanner,
+            "keeping cl.exe processes scheduled accross all CPU cores and running with below "
+            "normal priority");
     // Opens the query and takes the baseline, so the first pass measures a whole interval.
     (void)SampleCpuUsage();
 
@@ -66,12 +69,14 @@ void RunMonitorLoop() {
         PidList pids;
         const SnapshotResult snapshot = TakePidSnapshot(pids);
         if (snapshot == SnapshotEnumFailed) {
-            fprintf(stderr, "error: EnumProcesses() failed\n");
+            LogLine(stderr, EVENTLOG_ERROR_TYPE, EventEnumProcessesFailed,
+                    "error: EnumProcesses() failed");
             return;
         }
         if (snapshot == SnapshotNoMemory) {
             // The next busy pass tries again with a fresh list.
-            fprintf(stderr, "error: not enough memory for the process list\n");
+            LogLine(stderr, EVENTLOG_ERROR_TYPE, EventPidListNoMemory,
+                    "error: not enough memory for the process list");
             continue;
         }
         for (const DWORD processId : pids) {

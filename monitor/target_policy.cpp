@@ -1,5 +1,7 @@
 #include "target_policy.h"
 
+#include "log_line.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -31,10 +33,13 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
         return;
     }
     if (SetPriorityClass(process, BELOW_NORMAL_PRIORITY_CLASS)) {
-        printf("%s - set priority class of '%s' (PID %lu) to below normal\n",
-               FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
+        char line[LogLineSize];
+        snprintf(line, sizeof line, "%s - set priority class of '%s' (PID %lu) to below normal",
+                 FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
+        LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventPrioritySet, line);
     } else {
-        fprintf(stderr, "error: SetPriorityClass() failed\n");
+        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetPriorityFailed,
+                "error: SetPriorityClass() failed");
     }
 }
 
@@ -45,11 +50,14 @@ void WidenAffinityToSystem(HANDLE process, const char* name, DWORD processId) {
         return;
     }
     if (SetProcessAffinityMask(process, systemMask)) {
-        printf("%s - set affinity mask of '%s' (PID %lu) to 0x%04llx\n", FormatLocalTimestamp(),
-               name, static_cast<unsigned long>(processId),
-               static_cast<unsigned long long>(systemMask));
+        char line[LogLineSize];
+        snprintf(line, sizeof line, "%s - set affinity mask of '%s' (PID %lu) to 0x%04llx",
+                 FormatLocalTimestamp(), name, static_cast<unsigned long>(processId),
+                 static_cast<unsigned long long>(systemMask));
+        LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventAffinitySet, line);
     } else {
-        fprintf(stderr, "error: SetProcessAffinityMask() failed\n");
+        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetAffinityFailed,
+                "error: SetProcessAffinityMask() failed");
     }
 }
 

@@ -154,7 +154,10 @@ const std::pair<Api, int> LifeCalls[] = {{Api::EnumProcesses, 4},
                                          {Api::Localtime64, 3},
                                          {Api::StartServiceCtrlDispatcherA, 1},
                                          {Api::RegisterServiceCtrlHandlerA, 1},
-                                         {Api::SetServiceStatus, 5}};
+                                         {Api::SetServiceStatus, 5},
+                                         {Api::RegisterEventSourceA, 1},
+                                         {Api::ReportEventA, 4},
+                                         {Api::DeregisterEventSource, 0}};
 
 std::vector<Injection> AllInjections() {
     std::vector<Injection> all;

@@ -5,6 +5,7 @@
 #include "capture.h"
 #include "cpu_load_sampler.h"
 #include "fake_platform.h"
+#include "log_line.h"
 #include "monitor.h"
 
 #include <functional>
@@ -16,6 +17,7 @@ class MonitorTest : public ::testing::Test {
     void SetUp() override {
         fake::Reset();
         CpuLoadSampler = CpuLoadSamplerState{};
+        EventLog = EventLogState{};
         StopRequested = false;
     }
 

@@ -2,6 +2,7 @@
 // allocator, so it stands apart from the other monitor tests.
 #include "monitor_fixture.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -51,6 +52,12 @@ TEST_F(PidMemoryTest, ListThatCannotGrowLosesThatPassOnlyAndTheNextOneWorks) {
     Run([] { RunMonitorLoop(); });
     FailingSize = 0;
     EXPECT_EQ(err, "error: not enough memory for the process list\n");
+    const std::vector<fake::Event> events = fake::Events();
+    EXPECT_TRUE(std::any_of(events.begin(), events.end(), [](const fake::Event& event) {
+        return event.type == EVENTLOG_ERROR_TYPE && event.id == 401 &&
+               event.strings ==
+                   std::vector<std::string>{"error: not enough memory for the process list"};
+    }));
     EXPECT_EQ(fake::Sleeps().size(), 2u) << "a lost pass does not end the monitoring";
     EXPECT_EQ(fake::FindProcess(300)->priorityClass,
               static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));

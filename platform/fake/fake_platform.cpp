@@ -61,6 +61,10 @@ struct World {
     std::deque<DWORD> controls;
     int controlsDelivered = 0;
     std::vector<StatusReport> reports;
+
+    std::string eventSourceName;
+    int eventSourcesOpen = 0;
+    std::vector<Event> events;
 };
 
 std::mutex Lock;
@@ -79,6 +83,8 @@ const PDH_HQUERY QueryHandle = &QueryToken;
 const PDH_HCOUNTER CounterHandle = &CounterToken;
 int StatusToken;
 const SERVICE_STATUS_HANDLE StatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(&StatusToken);
+int EventSourceToken;
+const HANDLE EventSourceHandle = &EventSourceToken;
 
 thread_local DWORD LastError = 0;
 
@@ -147,7 +153,10 @@ const char* ApiName(Api api) {
                                         "_localtime64",
                                         "StartServiceCtrlDispatcherA",
                                         "RegisterServiceCtrlHandlerA",
-                                        "SetServiceStatus"};
+                                        "SetServiceStatus",
+                                        "RegisterEventSourceA",
+                                        "ReportEventA",
+                                        "DeregisterEventSource"};
     static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
     return names[static_cast<size_t>(api)];
 }
@@ -283,6 +292,19 @@ void SendControl(DWORD control) {
     const int awaited = TheWorld().controlsDelivered + static_cast<int>(TheWorld().controls.size());
     Changed.notify_all();
     Changed.wait(guard, [awaited] { return TheWorld().controlsDelivered >= awaited; });
+}
+
+std::vector<Event> Events() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld().events;
+}
+std::string EventSourceName() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld().eventSourceName;
+}
+int EventSourcesOpen() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld().eventSourcesOpen;
 }
 
 int ControlsDelivered() {
@@ -611,6 +633,53 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    return TRUE;
+}
+
+HANDLE WINAPI RegisterEventSourceA(LPCSTR uncServerName, LPCSTR sourceName) {
+    const bool fails = fake::Enter(Api::RegisterEventSourceA);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (fails || uncServerName != nullptr || sourceName == nullptr) {
+        SetLastError(fails ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    TheWorld().eventSourceName = sourceName;
+    ++TheWorld().eventSourcesOpen;
+    return fake::EventSourceHandle;
+}
+
+BOOL WINAPI ReportEventA(HANDLE eventLog, WORD type, WORD, DWORD eventId, PSID, WORD numStrings,
+                         DWORD, LPCSTR* strings, LPVOID) {
+    const bool fails = fake::Enter(Api::ReportEventA);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (eventLog != fake::EventSourceHandle || TheWorld().eventSourcesOpen == 0) {
+        TheWorld().handleMisuse.push_back("ReportEventA on an event source that is not open");
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    fake::Event event;
+    event.type = type;
+    event.id = eventId;
+    for (WORD i = 0; i < numStrings; ++i) {
+        event.strings.push_back(strings[i]);
+    }
+    event.failed = fails;
+    TheWorld().events.push_back(event);
+    if (fails) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeregisterEventSource(HANDLE eventLog) {
+    const bool fails = fake::Enter(Api::DeregisterEventSource);
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (fails || eventLog != fake::EventSourceHandle || TheWorld().eventSourcesOpen == 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    --TheWorld().eventSourcesOpen;
     return TRUE;
 }
 

@@ -32,6 +32,9 @@ enum class Api {
     StartServiceCtrlDispatcherA,
     RegisterServiceCtrlHandlerA,
     SetServiceStatus,
+    RegisterEventSourceA,
+    ReportEventA,
+    DeregisterEventSource,
     Count
 };
 const char* ApiName(Api api);
@@ -117,5 +120,18 @@ void SendControl(DWORD control);
 // Queues a control and returns at once; the dispatcher delivers it when it next can.
 void PostControl(DWORD control);
 int ControlsDelivered();
+
+// The event log. Every ReportEventA call is recorded, with its handle checked; failed marks one
+// that was made to fail, which the platform would not have kept.
+struct Event {
+    WORD type = 0;
+    DWORD id = 0;
+    std::vector<std::string> strings;
+    bool failed = false;
+};
+std::vector<Event> Events();
+// The source name of the latest registration, and how many sources are registered now.
+std::string EventSourceName();
+int EventSourcesOpen();
 
 } // namespace fake

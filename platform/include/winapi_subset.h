@@ -10,6 +10,7 @@
 #define WINAPI
 
 typedef int BOOL;
+typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
 typedef std::int64_t LONGLONG;
@@ -22,6 +23,8 @@ typedef const char* LPCSTR;
 typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
 typedef DWORD_PTR* PDWORD_PTR;
+typedef void* LPVOID;
+typedef void* PSID;
 
 #define TRUE 1
 #define FALSE 0
@@ -164,4 +167,17 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR serviceName,
                                                          LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+} // extern "C"
+
+// Event log.
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+
+extern "C" {
+HANDLE WINAPI RegisterEventSourceA(LPCSTR uncServerName, LPCSTR sourceName);
+BOOL WINAPI ReportEventA(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                         WORD numStrings, DWORD dataSize, LPCSTR* strings, LPVOID rawData);
+BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
 } // extern "C"

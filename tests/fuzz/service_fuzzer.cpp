@@ -4,6 +4,7 @@
 #include "capture.h"
 #include "cpu_load_sampler.h"
 #include "fake_platform.h"
+#include "log_line.h"
 #include "monitor.h"
 #include "service_host.h"
 
@@ -85,6 +86,7 @@ double CounterValue(FuzzedDataProvider& input) {
 void Reset() {
     fake::Reset();
     CpuLoadSampler = CpuLoadSamplerState{};
+    EventLog = EventLogState{};
     StopRequested = false;
     ServiceStatus = SERVICE_STATUS{};
     ServiceStatusHandle = nullptr;
@@ -202,6 +204,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!IsStderrLine(line)) {
             Broken("stderr lines have the service's shapes", line);
         }
+    }
+
+    // Every line but the samples is offered to the event log once a source is registered, as
+    // one event per line (two for a failed collection), with the line's own text and a type
+    // that matches its stream.
+    std::vector<std::string> informationLines;
+    std::vector<std::string> errorLines;
+    for (const fake::Event& event : fake::Events()) {
+        if (event.type != EVENTLOG_INFORMATION_TYPE && event.type != EVENTLOG_ERROR_TYPE) {
+            Broken("events are information or errors", std::to_string(event.type));
+        }
+        std::vector<std::string>& lines =
+            event.type == EVENTLOG_ERROR_TYPE ? errorLines : informationLines;
+        lines.insert(lines.end(), event.strings.begin(), event.strings.end());
+    }
+    std::vector<std::string> reportable;
+    for (const std::string& line : Lines(out)) {
+        if (line.rfind("CPU usage: ", 0) != 0) {
+            reportable.push_back(line);
+        }
+    }
+    const bool registered = fake::EventSourcesOpen() == 1;
+    if (informationLines != (registered ? reportable : std::vector<std::string>{}) ||
+        errorLines != (registered ? Lines(err) : std::vector<std::string>{})) {
+        Broken("the event log is offered the lines that matter, as written", out + err);
     }
 
     // Only processes whose name begins with cl.exe change, and only to the policy's values.

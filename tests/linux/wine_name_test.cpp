@@ -59,6 +59,8 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
     setenv("WINEPREFIX", prefix.c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    // Wine makes its server's socket folder under TMPDIR: in the test's folder, it goes with it.
+    setenv("TMPDIR", folder, 1);
     // Wine's 64-bit loader by name: /usr/bin/wine, where present, may pick the 32-bit one.
     setenv("WINELOADER", OSTREVANE_WINE64, 1);
     std::string wine = OSTREVANE_WINE64;

@@ -1,7 +1,8 @@
 /* A test-only pdh.dll: serves the processor-time counter from a file beside the DLL, so a test
- * can make the machine look busy or idle. The file, counter.txt, holds one number, read afresh
- * at every formatted read. Never shipped: the production executable uses the platform's pdh.dll.
- */
+ * can make the machine look busy or idle, or the counter fail. The file, counter.txt, read afresh
+ * at every collection, holds either the value to serve (a decimal number) or a status for the
+ * collection to fail with (0x followed by hexadecimal digits). Never shipped: the production
+ * executable uses the platform's pdh.dll. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,6 +25,7 @@ typedef struct {
 static int QueryToken;
 static int CounterToken;
 static int Collections;
+static double Value; /* the last value read from counter.txt */
 static HMODULE Self;
 
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
@@ -34,7 +36,8 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     return TRUE;
 }
 
-static double ScriptedValue(void) {
+/* Reads counter.txt: the value to serve, or the status to fail with (0 when it holds a value). */
+static DWORD ReadScript(void) {
     char path[MAX_PATH];
     DWORD length = GetModuleFileNameA(Self, path, sizeof path);
     while (length > 0 && path[length - 1] != '\\') {
@@ -42,15 +45,19 @@ static double ScriptedValue(void) {
     }
     path[length] = '\0';
     strncat(path, "counter.txt", sizeof path - strlen(path) - 1);
-    double value = 0.0;
+    char text[64] = "";
     FILE* file = fopen(path, "r");
     if (file != NULL) {
-        if (fscanf(file, "%lf", &value) != 1) {
-            value = 0.0;
+        if (fgets(text, sizeof text, file) == NULL) {
+            text[0] = '\0';
         }
         fclose(file);
     }
-    return value;
+    if (strncmp(text, "0x", 2) == 0) {
+        return (DWORD)strtoul(text, NULL, 16);
+    }
+    Value = strtod(text, NULL);
+    return 0;
 }
 
 LONG WINAPI PdhOpenQueryA(LPCSTR source, DWORD_PTR user, HANDLE* query) {
@@ -76,6 +83,10 @@ LONG WINAPI PdhCollectQueryData(HANDLE query) {
     if (query != &QueryToken) {
         return (LONG)PDH_INVALID_HANDLE;
     }
+    const DWORD status = ReadScript();
+    if (status != 0) {
+        return (LONG)status;
+    }
     ++Collections;
     return 0;
 }
@@ -94,6 +105,6 @@ LONG WINAPI PdhGetFormattedCounterValue(HANDLE counter, DWORD format, LPDWORD ty
         return (LONG)PDH_INVALID_DATA;
     }
     value->CStatus = 0;
-    value->doubleValue = ScriptedValue();
+    value->doubleValue = Value;
     return 0;
 }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Tests of the Windows executable, unchanged as built, under Wine and its service control manager.
-# usage: wine_test.sh MODE ARCH EXE HELPERS_DIR MANIFEST_READER
-#   imports   the exe imports system DLLs only, and is a console program of ARCH (i686, x86_64)
-#   manifest  its embedded manifest asks for no elevation, as a 64-bit reader loads it
-#   by-hand   started outside the service control manager it exits with 255 and prints nothing
-#   scm       a whole life under the SCM: reports, policy at 94 and at 97 percent, stop
+# usage: wine_test.sh MODE ARCH EXE HELPERS_DIR RESOURCE_READER
+#   imports    the exe imports system DLLs only, and is a console program of ARCH (i686, x86_64)
+#   resources  its manifest asks for no elevation and its message table has every event's text,
+#              as a 64-bit reader loads them
+#   by-hand    started outside the service control manager it exits with 255 and prints nothing
+#   scm        a whole life under the SCM: reports, policy at 94 and at 97 percent, a counter
+#              failure, stop, and the events the service reported meanwhile
 # Every Wine run uses Wine's 64-bit loader in a 64-bit prefix; it hands a 32-bit program to the
 # 32-bit loader. The modes that run a 32-bit exe are skipped (77) where the machine runs no 32-bit
 # code.
@@ -35,7 +37,7 @@ if [ "$mode" = imports ]; then
     finish
 fi
 
-if [ "$arch" = i686 ] && [ "$mode" != manifest ]; then
+if [ "$arch" = i686 ] && [ "$mode" != resources ]; then
     if ! why=$("$(dirname "$0")/../../scripts/runs-32bit-code"); then
         echo "SKIP: $why, so the 32-bit exe cannot be run under Wine here"
         exit 77
@@ -47,7 +49,9 @@ fi
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-mkdir -p "$WINEPREFIX"
+# Wine makes its server's socket folder under TMPDIR: inside the work folder, it goes with it.
+export TMPDIR="$work/tmp"
+mkdir -p "$WINEPREFIX" "$TMPDIR"
 cleanup() {
     "$WINESERVER" -k 2>/dev/null
     rm -rf "$work"
@@ -56,20 +60,21 @@ trap cleanup EXIT
 drive="$WINEPREFIX/drive_c"
 # A new prefix is made first and its server waited for; then wineserver (and with it
 # services.exe) is kept between commands, and the prefix booted again with the trace that the
-# services it starts inherit. Output goes to files: services.exe keeps whatever it is given.
+# services it starts inherit: the SCM's status records and the event log's strings. Output goes
+# to files: services.exe keeps whatever it is given.
 "$WINELOADER" wineboot -i >"$work/init.out" 2>&1 </dev/null && "$WINESERVER" -w ||
     fail "the prefix was not made"
 "$WINESERVER" -p
-WINEDEBUG=+service,+pid "$WINELOADER" wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
+WINEDEBUG=+service,+eventlog,fixme+advapi,+pid "$WINELOADER" wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
     fail "the prefix did not boot"
 mkdir -p "$drive/ostrevane" "$drive/t"
 cp "$exe" "$drive/ostrevane/ostrevane.exe"
 cp "$helpers"/launcher.exe "$helpers"/probe.exe "$drive/t/"
-cp "$reader" "$drive/t/manifest_reader.exe"
+cp "$reader" "$drive/t/resource_reader.exe"
 win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
-if [ "$mode" = manifest ]; then
-    manifest=$(win 'C:\t\manifest_reader.exe' 'C:\ostrevane\ostrevane.exe')
+if [ "$mode" = resources ]; then
+    manifest=$(win 'C:\t\resource_reader.exe' manifest 'C:\ostrevane\ostrevane.exe')
     expect "one execution level" "$(grep -c '<requestedExecutionLevel' <<<"$manifest")" 1
     expect "as invoker, without UI access" \
         "$(grep -c "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>" <<<"$manifest")" 1
@@ -77,6 +82,16 @@ if [ "$mode" = manifest ]; then
     [ "$arch" = x86_64 ] && wanted=amd64
     expect "the image's own architecture" \
         "$(grep -c "processorArchitecture=\"$wanted\"" <<<"$manifest")" 1
+    # Each event ID's message is its line, as Event Viewer formats it; a failed collection's
+    # event has two lines.
+    for id in 1 100 101 200 201 300 302 400 401; do
+        expect "message of event $id" \
+            "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' $id "line $id")" \
+            "line $id"
+    done
+    expect "message of event 301" \
+        "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' 301 first second | paste -sd'|')" \
+        "first|second"
     finish
 fi
 
@@ -128,6 +143,10 @@ expect "cl.exe.old at 97 percent" "$(probe 'a\cl.exe.old')" "$changed"
 expect "CL.EXE at 97 percent" "$(probe 'b\CL.EXE')" "$narrow"
 expect "xcl.exe at 97 percent" "$(probe 'a\xcl.exe')" "$narrow"
 
+# A failing counter: the sampler's error lines, as one error event.
+echo 0x800007D5 >"$drive/ostrevane/counter.txt"
+for _ in $(seq 30); do grep -q 'err:eventlog:.*"PDH_NO_DATA"' "$work/trace.log" && break; sleep 0.5; done
+
 win sc stop Ostrevane >/dev/null || fail "sc stop"
 for _ in $(seq 40); do [ "$(state)" = 1 ] && break; sleep 0.5; done
 query=$(win sc query Ostrevane)
@@ -150,4 +169,26 @@ read -r first second third fourth fifth <<<"$threads"
 expect "the stop-pending reports come from the thread given the stop" "$third $fourth" "$dispatcher $dispatcher"
 expect "the others from the service thread" "$first $second $fifth" "$first $first $first"
 [ "$first" != "$dispatcher" ] || fail "the service ran on the dispatcher thread"
+
+# The events the service's own process reported, as "type id text". Wine writes the type and ID
+# of each ReportEventA call in a fixme of advapi, then each string on the eventlog channel.
+events=$(awk -v self="$self:" 'index($0, self) != 1 { next }
+    /:fixme:advapi:ReportEventA \(/ { split($0, field, ","); type = field[2]; id = field[4]; next }
+    /:eventlog:ReportEventW L"/ { text = $0; sub(/^[^"]*L"/, "", text); sub(/"$/, "", text)
+                                   print type, id, text }' "$work/trace.log" |
+    sed 's/^\(0x[0-9a-f]* 0x[0-9a-f]*\) [0-9T:-]* - /\1 /')
+info=0x0004 error=0x0001
+expect "the banner, first" "$(head -n 1 <<<"$events")" \
+    "$info 0x00000001 keeping cl.exe processes scheduled accross all CPU cores and running with below normal priority"
+for image in cl.exe cl.exe.old; do
+    key='a\'$image
+    id=${pid[$key]}
+    expect "$image's priority event" \
+        "$(grep -c "^$info 0x00000064 set priority class of '$image' (PID $id) to below normal$" <<<"$events")" 1
+    expect "$image's affinity event" \
+        "$(grep -c "^$info 0x00000065 set affinity mask of '$image' (PID $id) to 0x[0-9a-f]\{4,\}$" <<<"$events")" 1
+done
+expect "the failed collection, as error events" "$(grep "^$error " <<<"$events" | LC_ALL=C sort -u | paste -sd'|')" \
+    "$error 0x0000012d PDH_NO_DATA|$error 0x0000012d PhdCollectQueryData() ***Error: 0x800007D5"
+expect "no other event" "$(grep -c -v -E "^$error 0x0000012d |^$info 0x00000001 keeping |^$info 0x0000006[45] set (priority class|affinity mask) of 'cl\.exe(\.old)?' " <<<"$events")" 0
 finish

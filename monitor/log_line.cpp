@@ -1,0 +1,32 @@
+#include "log_line.h"
+
+EventLogState EventLog;
+
+namespace {
+
+const char EventSourceName[] = "Ostrevane";
+
+} // namespace
+
+void OpenEventSource() {
+    if (EventLog.opened) {
+        return;
+    }
+    EventLog.opened = true;
+    EventLog.source = RegisterEventSourceA(nullptr, EventSourceName);
+}
+
+void LogLines(FILE* stream, WORD eventType, DWORD eventId, LPCSTR* lines, WORD count) {
+    for (WORD i = 0; i < count; ++i) {
+        fprintf(stream, "%s\n", lines[i]);
+    }
+    if (EventLog.source != nullptr) {
+        (void)ReportEventA(EventLog.source, eventType, 0, eventId, nullptr, count, 0, lines,
+                           nullptr);
+    }
+}
+
+void LogLine(FILE* stream, WORD eventType, DWORD eventId, LPCSTR line) {
+    LPCSTR lines[] = {line};
+    LogLines(stream, eventType, eventId, lines, 1);
+}
