@@ -46,7 +46,7 @@ if [ "$arch" = i686 ] && [ "$mode" != resources ]; then
         { fail "this machine runs 32-bit code, but Wine's 32-bit loader (wine32:i386) is missing"; finish; }
 fi
 
-work=$(mktemp -d)
+work=$(mktemp -d) || exit 1
 export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
 # Wine makes its server's socket folder under TMPDIR: inside the work folder, it goes with it.

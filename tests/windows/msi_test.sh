@@ -1,0 +1,121 @@
+#!/usr/bin/env bash
+# The Windows package under Wine's msiexec and SCM, as an administrator installs, upgrades and
+# removes it: a package of a lower version first, then this one, then its removal.
+# usage: msi_test.sh MSI EXE VERSION HELPERS_DIR CMAKE
+#   MSI is the package built from EXE at VERSION; CMAKE runs the script that builds the older one.
+set -u
+msi=$1 exe=$2 version=$3 helpers=$4 cmake=$5
+here=$(cd "$(dirname "$0")" && pwd)
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+expect() { # expect DESCRIPTION ACTUAL WANTED
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
+}
+finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
+
+work=$(mktemp -d) || exit 1
+export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
+export TMPDIR="$work/tmp"
+mkdir -p "$WINEPREFIX" "$TMPDIR"
+cleanup() {
+    "$WINESERVER" -k 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+"$WINELOADER" wineboot -i >"$work/init.out" 2>&1 </dev/null && "$WINESERVER" -w ||
+    fail "the prefix was not made"
+"$WINESERVER" -p
+"$WINELOADER" wineboot >"$work/boot.out" 2>&1 </dev/null || fail "the prefix did not boot"
+drive="$WINEPREFIX/drive_c"
+installed="$drive/Program Files/Ostrevane"
+win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
+value() { # value KEY NAME: "TYPE DATA" of one registry value
+    win reg query "$1" /v "$2" | sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
+}
+present() { "$WINELOADER" reg query "$1" </dev/null >/dev/null 2>&1 && echo yes || echo no; }
+service='HKLM\SYSTEM\CurrentControlSet\Services\Ostrevane'
+source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ostrevane'
+entries() { # Programs and Features entries named Ostrevane
+    win reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
+        grep -c -E '^ *DisplayName +REG_SZ +Ostrevane$'
+}
+msiexec() { # msiexec ARGS...: runs it as an administrator's script would, with a verbose log
+    "$WINELOADER" msiexec "$@" /qn /l*v 'C:\msi.log' </dev/null >/dev/null 2>&1
+}
+
+# What the installed service will act on: the test-only counter at 97 percent, and a stand-in
+# compiler at normal priority on the first processor only.
+mkdir -p "$installed" "$drive/t"
+cp "$helpers/pdh.dll" "$installed/pdh.dll"
+echo 97 >"$installed/counter.txt"
+win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
+cp "$helpers/launcher.exe" "$helpers/probe.exe" "$drive/t/"
+cp "$helpers/standin.exe" "$drive/t/cl.exe"
+
+# A package of a lower version, whose exe differs from this one's by a trailing byte.
+cp "$exe" "$work/old.exe"
+printf '\0' >>"$work/old.exe"
+"$cmake" -DEXE="$work/old.exe" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$here/../../packaging/windows/build-msi.cmake" ||
+    fail "the lower version was not packaged"
+cp "$msi" "$drive/new.msi"
+
+msiexec /i 'C:\old.msi'
+expect "msiexec /i of the lower version" "$?" 0
+expect "the lower version's exe is installed" "$(cmp -s "$work/old.exe" "$installed/ostrevane.exe" && echo yes)" yes
+
+compiler=$(win 'C:\t\launcher.exe' 0x1 'C:\t\cl.exe')
+[ -n "$compiler" ] || fail "could not start the stand-in"
+system=$(win 'C:\t\probe.exe' "$compiler" | sed -n 's/.*system=//p')
+
+# Wine's msiexec does not wait for a service to stop before it replaces or removes its exe, as
+# Windows' does (ServiceControl Wait, up to 30 s), and this one stops at its next pass boundary, up
+# to 5 s later. The exe would still be in use, so here the service is stopped first.
+stop() {
+    win sc stop Ostrevane >/dev/null
+    for _ in $(seq 30); do [ "$(state)" = 1 ] && break; sleep 0.5; done
+}
+stop
+
+msiexec /i 'C:\new.msi'
+expect "msiexec /i of $version over it" "$?" 0
+cp "$drive/msi.log" "$work/install.log"
+expect "the exe is replaced" "$(cmp -s "$exe" "$installed/ostrevane.exe" && echo yes)" yes
+expect "one entry in Programs and Features" "$(entries)" 1
+expect "the service is running" "$(state)" 4
+
+# The service as configured, read from the registry, since Wine's sc has no qc.
+expect "service type" "$(value "$service" Type)" "REG_DWORD 0x10"
+expect "start type" "$(value "$service" Start)" "REG_DWORD 0x2"
+expect "account" "$(value "$service" ObjectName)" "REG_SZ LocalSystem"
+# Wine's SCM writes the image path as REG_SZ, Windows' as REG_EXPAND_SZ.
+expect "image path" "$(value "$service" ImagePath | cut -d' ' -f2-)" 'C:\Program Files\Ostrevane\ostrevane.exe'
+expect "event message file" "$(value "$source" EventMessageFile)" 'REG_EXPAND_SZ C:\Program Files\Ostrevane\ostrevane.exe'
+expect "event types supported" "$(value "$source" TypesSupported)" "REG_DWORD 0x7"
+# Wine keeps no failure actions: that recovery was asked for, and sc said yes, is what shows.
+tr -d '\r' <"$work/install.log" >"$work/install.txt"
+# The log has the action once as scheduled and once as run; a failed sc makes the second 0.
+expect "recovery was asked for, and sc succeeded" \
+    "$(grep -E 'Action ended .*: AskForRecovery\. Return value' "$work/install.txt" | sed 's/.*: //' | paste -sd'|')" \
+    "AskForRecovery. Return value 1.|AskForRecovery. Return value 1."
+
+# The packaged exe doing its job: the compiler is calmed and widened within two passes.
+changed="priority=0x4000 process=$system system=$system"
+for _ in $(seq 30); do
+    [ "$(win 'C:\t\probe.exe' "$compiler")" = "$changed" ] && break
+    sleep 0.5
+done
+expect "the stand-in compiler at 97 percent" "$(win 'C:\t\probe.exe' "$compiler")" "$changed"
+
+stop
+msiexec /x 'C:\new.msi'
+expect "msiexec /x" "$?" 0
+expect "no service left" "$(state)" ""
+expect "no service key left" "$(present "$service")" no
+expect "no event source left" "$(present "$source")" no
+expect "no entry in Programs and Features" "$(entries)" 0
+# Only what the test itself put there remains.
+expect "no installed file left" "$(cd "$installed" && ls | paste -sd' ')" "counter.txt pdh.dll"
+finish
