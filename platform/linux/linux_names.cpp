@@ -208,6 +208,11 @@ const char* StateName(DWORD state) {
 }
 } // namespace
 
+DWORD StopExitCode(const SERVICE_STATUS& status) {
+    return status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                  : status.dwWin32ExitCode;
+}
+
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status) {
     std::ostringstream message;
     const DWORD state = status.dwCurrentState;
@@ -232,10 +237,7 @@ std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& s
     }
     message << '\n';
     if (state == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR) {
-        const DWORD code = status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
-                               ? status.dwServiceSpecificExitCode
-                               : status.dwWin32ExitCode;
-        message << "EXIT_STATUS=" << code << '\n';
+        message << "EXIT_STATUS=" << StopExitCode(status) << '\n';
     }
     if ((state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) &&
         status.dwWaitHint != 0) {

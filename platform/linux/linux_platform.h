@@ -44,5 +44,8 @@ std::string BaseName(const ProcessNames& names);
 
 // The notification that reports one service status to systemd.
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status);
+// The code a stop reports: the service-specific one where the Win32 code says there is one, the
+// Win32 code otherwise, 0 for a stop without error.
+DWORD StopExitCode(const SERVICE_STATUS& status);
 
 } // namespace linux_platform

@@ -205,9 +205,13 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
     // As the platform's does: a buffer that is too small is filled, and the call succeeds.
     const size_t room = bytes / sizeof(DWORD);
     size_t written = 0;
+    int error = 0;
     while (written < room) {
+        // The end of the list and a failure to read it both give null; only a failure sets errno.
+        errno = 0;
         const dirent* entry = readdir(proc);
         if (entry == nullptr) {
+            error = errno;
             break;
         }
         char* end = nullptr;
@@ -217,6 +221,10 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
         }
     }
     closedir(proc);
+    if (error != 0) {
+        SetLastError(ErrorFromErrno(error));
+        return FALSE;
+    }
     *bytesReturned = static_cast<DWORD>(written * sizeof(DWORD));
     return TRUE;
 }

@@ -32,6 +32,7 @@ struct Dispatcher {
     int doneFd = -1;
     LPSERVICE_MAIN_FUNCTIONA serviceMain = nullptr;
     LPSTR argv[2] = {nullptr, nullptr};
+    DWORD stopExitCode = 0; // of the latest stopped report
 };
 
 Dispatcher TheDispatcher;
@@ -143,6 +144,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         TheDispatcher.doneFd = doneFd;
         TheDispatcher.serviceMain = serviceTable[0].lpServiceProc;
         TheDispatcher.argv[0] = serviceTable[0].lpServiceName;
+        TheDispatcher.stopExitCode = 0;
     }
 
     pthread_t service;
@@ -169,11 +171,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         pthread_join(service, nullptr);
     }
 
+    DWORD stopExitCode = 0;
     {
         std::lock_guard<std::mutex> guard(TheDispatcher.lock);
         TheDispatcher.running = false;
         TheDispatcher.handler = nullptr;
         TheDispatcher.notifyFd = -1;
+        stopExitCode = TheDispatcher.stopExitCode;
     }
     close(doneFd);
     close(signalFd);
@@ -182,6 +186,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
     if (!started) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
+    }
+    // systemd judges a service by its process's exit status and takes EXIT_STATUS= as a remark:
+    // a stop with an error code ends the process with that code, so that systemd records a
+    // failure and Restart= acts. The low 8 bits are all an exit status keeps; a code with none
+    // there still fails, as 1.
+    if (stopExitCode != 0) {
+        exit((stopExitCode & 0xff) != 0 ? static_cast<int>(stopExitCode & 0xff) : 1);
     }
     return TRUE;
 }
@@ -212,6 +223,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATU
     if (status == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+        TheDispatcher.stopExitCode = linux_platform::StopExitCode(*status);
     }
     const std::string message =
         linux_platform::ServiceNotification(TheDispatcher.serviceName.c_str(), *status);

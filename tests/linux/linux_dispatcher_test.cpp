@@ -54,6 +54,18 @@ void WINAPI ProbeMain(DWORD, LPSTR*) {
     EXPECT_TRUE(SetServiceStatus(Handle, &stopped));
 }
 
+// Reports running, then stopped with the service-specific code 1, as a monitoring that ended by
+// itself does.
+void WINAPI FailingMain(DWORD, LPSTR*) {
+    const SERVICE_STATUS_HANDLE handle = RegisterServiceCtrlHandlerA("Probe", Handler);
+    SERVICE_STATUS running = Report(SERVICE_RUNNING, 0);
+    SetServiceStatus(handle, &running);
+    SERVICE_STATUS stopped = Report(SERVICE_STOPPED, 0);
+    stopped.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+    stopped.dwServiceSpecificExitCode = 1;
+    SetServiceStatus(handle, &stopped);
+}
+
 class DispatcherTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -97,6 +109,23 @@ TEST_F(DispatcherTest, SigtermReachesTheHandlerOnTheDispatcherThreadAsStop) {
     // After the dispatcher has returned, the handle is no longer usable.
     SERVICE_STATUS late = Report(SERVICE_RUNNING, 0);
     EXPECT_FALSE(SetServiceStatus(Handle, &late));
+}
+
+// systemd takes a process's exit status, not its EXIT_STATUS=, for its verdict: a stop on request
+// returns to main, which exits 0 (above); a stop with an error code ends the process with it.
+TEST_F(DispatcherTest, StopWithAnErrorCodeEndsTheProcessWithTheServiceSpecificCode) {
+    setenv("NOTIFY_SOCKET", path_.c_str(), 1);
+    SERVICE_TABLE_ENTRYA table[] = {{Name, FailingMain}, {nullptr, nullptr}};
+    EXPECT_EXIT(
+        {
+            StartServiceCtrlDispatcherA(table);
+            exit(0);
+        },
+        ::testing::ExitedWithCode(1), "");
+    EXPECT_EQ(Received(), (std::vector<std::string>{
+                              "READY=1\nSTATUS=Probe running, check-point 0\n",
+                              "STOPPING=1\nSTATUS=Probe stopped, check-point 0, exit code "
+                              "1066, service-specific exit code 1\nEXIT_STATUS=1\n"}));
 }
 
 TEST_F(DispatcherTest, AbstractSocketNameIsReachedToo) {

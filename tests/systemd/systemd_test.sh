@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# The Debian package under a real systemd, booted as PID 1 in a container (systemd-nspawn, run as
+# root): installed, run on cl.exe burners, stopped, killed, failing by itself, removed and purged.
+# usage: systemd_test.sh SOURCE_DIR BURNER
+#   builds the package (scripts/build-deb) and the container's system (scripts/make-rootfs, into
+#   $OSTREVANE_ROOTFS or SOURCE_DIR/build/rootfs) where they are not built yet.
+set -u
+source_dir=$1 burner=$2
+rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs}
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; }
+expect() { # expect DESCRIPTION ACTUAL WANTED
+    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
+}
+finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
+
+deb=$("$source_dir/scripts/build-deb") || { fail "the package was not built"; finish; }
+"$source_dir/scripts/make-rootfs" "$rootfs" || { fail "the container's system was not made"; finish; }
+
+name=ostrevane-test-$$
+work=$(mktemp -d) || exit 1
+share=$work/share
+mkdir -p "$share"
+cp "$deb" "$share/ostrevane.deb"
+for image in cl.exe cl.exe.old CL.EXE xcl.exe filler; do cp "$burner" "$share/$image"; done
+
+# nspawn and the container run in cgroups of their own, removed afterwards: otherwise nspawn leaves
+# its payload/ and supervisor/ at the top of the host's hierarchies.
+cgroups=()
+for hierarchy in /sys/fs/cgroup/systemd /sys/fs/cgroup/unified; do
+    [ -d "$hierarchy" ] || continue
+    mkdir "$hierarchy/$name" && echo $$ >"$hierarchy/$name/cgroup.procs" && cgroups+=("$hierarchy")
+done
+nspawn=
+pid1=
+cleanup() {
+    if [ -n "$pid1" ]; then kill -RTMIN+4 "$pid1" 2>/dev/null; fi
+    if [ -n "$nspawn" ]; then
+        for _ in $(seq 60); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.5; done
+        kill -KILL "$nspawn" 2>/dev/null
+        wait "$nspawn" 2>/dev/null
+    fi
+    for hierarchy in "${cgroups[@]}"; do
+        echo $$ >"$hierarchy/cgroup.procs"
+        find "$hierarchy/$name" -depth -type d -exec rmdir {} \; 2>/dev/null
+    done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+systemd-nspawn --quiet --boot --register=no --keep-unit --private-network --volatile=overlay \
+    --console=read-only -M "$name" -D "$rootfs" --bind-ro="$share:/mnt/test" \
+    >"$work/console.log" 2>&1 </dev/null &
+nspawn=$!
+for _ in $(seq 100); do
+    pid1=$(pgrep -P "$nspawn" -x systemd) && break
+    pid1=
+    sleep 0.1
+done
+[ -n "$pid1" ] || { fail "the container's systemd did not start"; cat "$work/console.log"; finish; }
+enter=(nsenter -t "$pid1" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin)
+inside() { "${enter[@]}" "$@"; }
+show() { inside systemctl show -p "$2" --value "$1"; }
+# systemctl answers once systemd has its bus socket, a moment after it starts.
+up=
+for _ in $(seq 60); do
+    up=$(timeout 60 "${enter[@]}" systemctl is-system-running --wait 2>/dev/null) && break
+    [ -n "$up" ] && break
+    sleep 0.5
+done
+expect "the container's system is up" "$up" running
+
+# Installing enables and starts the service. Type=notify: systemctl start (in the maintainer
+# script) returns once READY=1 arrived, which the status text sent with it shows.
+inside dpkg -i /mnt/test/ostrevane.deb >"$work/dpkg.log" 2>&1
+expect "dpkg -i" "$?" 0
+expect "active (running) when dpkg -i returns" "$(show ostrevane ActiveState)/$(show ostrevane SubState)" active/running
+expect "READY=1 and its status arrived before" "$(show ostrevane StatusText)" "Ostrevane running, check-point 0"
+expect "enabled" "$(inside systemctl is-enabled ostrevane)" enabled
+
+# The journal gets each line as it is printed, through stdbuf under the unit's hardening: the
+# samples arrive 5 seconds apart while the service still runs, not in a burst when it stops.
+sleep 11
+journal=$(inside journalctl -u ostrevane -o short-unix --output-fields=MESSAGE)
+expect "still running while the journal is read" "$(show ostrevane SubState)" running
+expect "the banner in the journal" \
+    "$(grep -c 'ostrevane\[[0-9]*\]: keeping cl.exe processes scheduled accross all CPU cores and running with below normal priority$' <<<"$journal")" 1
+samples=$(grep 'ostrevane\[[0-9]*\]: CPU usage: ' <<<"$journal" | cut -d' ' -f1)
+expect "two samples or more" "$([ "$(wc -l <<<"$samples")" -ge 2 ] && echo yes)" yes
+expect "samples 4 to 6 seconds apart, as printed" \
+    "$(awk 'NR > 1 { gap = $1 - last; if (gap < 4 || gap > 6) bad = 1 } { last = $1 } END { print bad ? "no" : "yes" }' <<<"$samples")" yes
+
+# A dynamic user whose only capability is CAP_SYS_NICE (bit 23).
+main=$(show ostrevane MainPID)
+status=$(inside cat "/proc/$main/status")
+for set in CapEff CapAmb CapBnd CapPrm; do
+    expect "$set" "$(sed -n "s/^$set:\t//p" <<<"$status")" 0000000000800000
+done
+uid=$(sed -n 's/^Uid:\t\([0-9]*\).*/\1/p' <<<"$status")
+expect "a dynamic user's identifier" "$([ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] && echo yes)" yes
+
+# Burners as units of their own: compilers and bystanders on the first processor only, as root
+# and as another user, and a filler that saturates every processor.
+run() { # run UNIT USER CPUS IMAGE THREADS
+    inside systemd-run --quiet --unit="$1" -p User="$2" ${3:+-p CPUAffinity=$3} \
+        "/mnt/test/$4" --threads "$5" >/dev/null
+}
+cpus=$(nproc)
+run burner-cl root 0 cl.exe 2
+run burner-cl-old nobody 0 cl.exe.old 2
+run burner-cl-upper root 0 CL.EXE 2
+run burner-xcl nobody 0 xcl.exe 2
+run burner-filler nobody "" filler "$cpus"
+online=$(cat /sys/devices/system/cpu/online)
+threads() { # threads UNIT: "nice cpus" of each of the unit's main process's threads, sorted, unique
+    local pid
+    pid=$(show "$1" MainPID)
+    inside sh -c "for task in /proc/$pid/task/*; do
+        echo \$(cut -d')' -f2 \$task/stat | cut -d' ' -f18) \$(sed -n 's/^Cpus_allowed_list:\t//p' \$task/status)
+    done" | sort -u | paste -sd'|'
+}
+calmed="10 $online"
+for _ in $(seq 40); do
+    [ "$(threads burner-cl)" = "$calmed" ] && [ "$(threads burner-cl-old)" = "$calmed" ] && break
+    sleep 0.5
+done
+expect "cl.exe (root): every thread at nice 10 on every processor" "$(threads burner-cl)" "$calmed"
+expect "cl.exe.old (another user): every thread at nice 10 on every processor" \
+    "$(threads burner-cl-old)" "$calmed"
+expect "CL.EXE untouched" "$(threads burner-cl-upper)" "0 0"
+expect "xcl.exe untouched" "$(threads burner-xcl)" "0 0"
+expect "another unit's process untouched" "$(threads burner-filler)" "0 $online"
+
+# A stop on request is a success in systemd's records.
+inside systemctl stop ostrevane
+expect "stopped: result" "$(show ostrevane Result)" success
+expect "stopped: exit status" "$(show ostrevane ExecMainCode)/$(show ostrevane ExecMainStatus)" 1/0
+
+# Killed, it is restarted (Restart=always, after 5 seconds).
+inside systemctl start ostrevane
+restarts=$(show ostrevane NRestarts)
+inside systemctl kill -s KILL ostrevane
+for _ in $(seq 40); do
+    [ "$(show ostrevane NRestarts)" -gt "$restarts" ] && [ "$(show ostrevane SubState)" = running ] && break
+    sleep 0.5
+done
+expect "killed, then restarted" "$(show ostrevane NRestarts)/$(show ostrevane SubState)" "$((restarts + 1))/running"
+
+# A monitoring that ends by itself is a failure in systemd's records, and is restarted. The
+# process list is made unreadable to the service by denying it the system call that lists a
+# folder; /proc/stat stays readable, so a busy pass comes and finds the list unreadable.
+inside mkdir -p /run/systemd/system/ostrevane.service.d
+inside sh -c 'printf "[Service]\nSystemCallFilter=~getdents getdents64\n" >/run/systemd/system/ostrevane.service.d/unreadable-proc.conf'
+inside systemctl daemon-reload
+inside systemctl restart ostrevane
+restarts=$(show ostrevane NRestarts)
+verdict=
+for _ in $(seq 60); do
+    if [ "$(show ostrevane SubState)" = auto-restart ]; then
+        verdict="$(show ostrevane Result) $(show ostrevane ExecMainCode)/$(show ostrevane ExecMainStatus)"
+        break
+    fi
+    sleep 0.25
+done
+expect "ended by itself: a failure with status 1" "$verdict" "exit-code 1/1"
+for _ in $(seq 40); do
+    [ "$(show ostrevane NRestarts)" -gt "$restarts" ] && break
+    sleep 0.5
+done
+expect "ended by itself, then restarted" "$([ "$(show ostrevane NRestarts)" -gt "$restarts" ] && echo yes)" yes
+# The failures, and only they, are in the journal at priority err.
+errors=$(inside journalctl -u ostrevane -p err -o cat | sort | uniq -c | sed 's/^ *[0-9]* //')
+expect "journalctl -p err holds the failures alone" "$errors" "error: EnumProcesses() failed"
+inside rm -r /run/systemd/system/ostrevane.service.d
+inside systemctl daemon-reload
+
+# Removal stops the service; purging leaves no trace of it.
+inside dpkg -r ostrevane >>"$work/dpkg.log" 2>&1
+expect "dpkg -r" "$?" 0
+expect "removed: inactive" "$(inside systemctl is-active ostrevane)" inactive
+expect "removed: no process left" "$(inside sh -c 'cat /proc/[0-9]*/comm' | grep -c -x ostrevane)" 0
+inside dpkg -P ostrevane >>"$work/dpkg.log" 2>&1
+expect "dpkg -P" "$?" 0
+expect "purged: no file left" \
+    "$(inside find /etc /lib /usr /var/lib -name '*ostrevane*' -not -path '/var/lib/dpkg/info/*' | paste -sd' ')" ""
+expect "purged: dpkg knows it no more" "$(inside dpkg-query -W -f='${Status}' ostrevane 2>/dev/null)" ""
+[ "$failures" -eq 0 ] || cat "$work/dpkg.log"
+finish
