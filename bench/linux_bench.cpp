@@ -7,6 +7,11 @@
 //   linux_bench effect BURNER SERVICE LISTENER
 //                                a foreground task's time beside cl.exe burners, with and
 //                                without the service, in the burners' session and its own
+//   linux_bench population BURNER TOTAL
+//                                idle processes until the machine has TOTAL, one in a hundred
+//                                a calmed cl.exe; prints "ready", keeps them until stdin closes
+//   linux_bench floor            over the processes there are: the busy pass, the floor of
+//                                naming every process by pidfd, and pgrep -x cl.exe, CPU time
 #include "monitor.h"
 #include "pid_snapshot.h"
 #include "platform.h"
@@ -18,12 +23,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -191,6 +199,115 @@ int Busy(const std::string& burner, int count) {
     return 0;
 }
 
+int CountProcesses() {
+    int count = 0;
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = readdir(proc)) {
+        count += entry->d_name[0] >= '1' && entry->d_name[0] <= '9';
+    }
+    closedir(proc);
+    return count;
+}
+
+int Population(const std::string& burner, int total) {
+    const std::string folder = Folder();
+    const std::string compiler = Copy(burner, folder, "cl.exe");
+    const std::string other = Copy(burner, folder, "worker");
+    std::vector<pid_t> children;
+    for (int i = 0, missing = total - CountProcesses(); i < missing; ++i) {
+        children.push_back(Spawn({i % 100 == 0 ? compiler : other, "--idle"}));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500 + 2 * total));
+    // Calmed already, so that every pass costs the same and changes nothing.
+    for (size_t i = 0; i < children.size(); i += 100) {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(children[i]), 10);
+    }
+    printf("ready\n");
+    fflush(stdout);
+    char byte;
+    while (read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    for (const pid_t pid : children) {
+        End(pid);
+    }
+    const std::string cleanup = "rm -rf '" + folder + "'";
+    return system(cleanup.c_str()) == 0 ? 0 : 1;
+}
+
+double ThreadCpuSeconds() {
+    timespec now;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+}
+
+// The least that naming every process safely takes: list /proc and, per process, hold a pidfd,
+// read the executable link and poll the pidfd once to know the answer is that process's.
+size_t FloorPass() {
+    size_t named = 0;
+    char path[300];
+    char target[4096];
+    DIR* proc = opendir("/proc");
+    while (const dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') {
+            continue;
+        }
+        const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, atoi(entry->d_name), 0));
+        if (pidfd < 0) {
+            continue;
+        }
+        snprintf(path, sizeof path, "/proc/%s/exe", entry->d_name);
+        named += readlink(path, target, sizeof target) >= 0;
+        pollfd exited{pidfd, POLLIN, 0};
+        named += poll(&exited, 1, 0) > 0;
+        close(pidfd);
+    }
+    closedir(proc);
+    return named;
+}
+
+size_t BusyPass() {
+    PidList pids;
+    TakePidSnapshot(pids);
+    for (const DWORD pid : pids) {
+        if (pid != 0) {
+            ApplyTargetPolicy(pid);
+        }
+    }
+    return pids.size();
+}
+
+int Floor() {
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+        return 2;
+    }
+    // Alternating, so that both see the same machine; the first round only warms the caches.
+    std::vector<double> floor;
+    std::vector<double> pass;
+    std::vector<double> pgrep;
+    for (int round = 0; round < 16; ++round) {
+        double start = ThreadCpuSeconds();
+        FloorPass();
+        const double floorSeconds = ThreadCpuSeconds() - start;
+        start = ThreadCpuSeconds();
+        BusyPass();
+        const double passSeconds = ThreadCpuSeconds() - start;
+        const double pgrepSeconds = ChildCpu([] {
+            const pid_t pid = Spawn({"pgrep", "-x", "cl.exe"});
+            waitpid(pid, nullptr, 0);
+        });
+        if (round > 0) {
+            floor.push_back(floorSeconds);
+            pass.push_back(passSeconds);
+            pgrep.push_back(pgrepSeconds);
+        }
+    }
+    fprintf(stderr, "processes %d\n", CountProcesses());
+    fprintf(stderr, "floor_cpu_us %.1f\n", Median(floor) * 1e6);
+    fprintf(stderr, "pass_cpu_us %.1f\n", Median(pass) * 1e6);
+    fprintf(stderr, "pgrep_cpu_us %.1f\n", Median(pgrep) * 1e6);
+    return 0;
+}
+
 // Seconds that a single-threaded CPU-bound task takes to finish.
 double TimeTask(bool ownSession) {
     const auto start = Clock::now();
@@ -301,7 +418,13 @@ int main(int argc, char** argv) {
     if (mode == "effect" && argc == 5) {
         return Effect(argv[2], argv[3], argv[4]);
     }
+    if (mode == "population" && argc == 4) {
+        return Population(argv[2], atoi(argv[3]));
+    }
+    if (mode == "floor") {
+        return Floor();
+    }
     fprintf(stderr, "usage: linux_bench idle PASSES | busy BURNER N | effect BURNER SERVICE "
-                    "LISTENER\n");
+                    "LISTENER | population BURNER TOTAL | floor\n");
     return 2;
 }

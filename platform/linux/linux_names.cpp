@@ -134,9 +134,8 @@ DWORD PriorityClassForNice(int nice) {
     return best;
 }
 
-bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
-    const unsigned bits = sizeof(DWORD_PTR) * 8;
-    DWORD_PTR result = 0;
+bool ParseCpuSet(const std::string& text, CpuSet* cpus) {
+    CpuSet result;
     const char* cursor = text.c_str();
     bool any = false;
     for (;;) {
@@ -151,8 +150,14 @@ bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
                 return false;
             }
         }
-        for (unsigned long long cpu = first; cpu <= last && cpu < bits; ++cpu) {
-            result |= static_cast<DWORD_PTR>(1) << cpu;
+        if (last >= MaxCpus) {
+            return false;
+        }
+        if (result.size() <= last) {
+            result.resize(last + 1);
+        }
+        for (unsigned long long cpu = first; cpu <= last; ++cpu) {
+            result[cpu] = true;
         }
         any = true;
         if (*cursor != ',') {
@@ -166,19 +171,89 @@ bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
     if (!any || *cursor != '\0') {
         return false;
     }
-    *mask = result;
+    *cpus = result;
     return true;
+}
+
+DWORD_PTR MaskOf(const CpuSet& cpus) {
+    const size_t bits = sizeof(DWORD_PTR) * 8;
+    DWORD_PTR mask = 0;
+    for (size_t cpu = 0; cpu < cpus.size() && cpu < bits; ++cpu) {
+        if (cpus[cpu]) {
+            mask |= static_cast<DWORD_PTR>(1) << cpu;
+        }
+    }
+    return mask;
+}
+
+bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
+    CpuSet cpus;
+    if (!ParseCpuSet(text, &cpus)) {
+        return false;
+    }
+    *mask = MaskOf(cpus);
+    return true;
+}
+
+void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWORD_PTR* processMask,
+                   DWORD_PTR* systemMask) {
+    const DWORD_PTR system = MaskOf(online);
+    DWORD_PTR shared = system;
+    bool everyProcessor = true;
+    for (const CpuSet& thread : threads) {
+        shared &= MaskOf(thread);
+        for (size_t cpu = 0; cpu < online.size(); ++cpu) {
+            everyProcessor =
+                everyProcessor && (!online[cpu] || (cpu < thread.size() && thread[cpu]));
+        }
+    }
+    if (shared == system && !everyProcessor) {
+        DWORD_PTR highest = system;
+        while ((highest & (highest - 1)) != 0) {
+            highest &= highest - 1;
+        }
+        shared &= ~highest;
+    }
+    *processMask = shared;
+    *systemMask = system;
+}
+
+bool AffinityForMask(const CpuSet& online, DWORD_PTR mask, CpuSet* cpus) {
+    const DWORD_PTR system = MaskOf(online);
+    if (mask == 0 || (mask & ~system) != 0) {
+        return false;
+    }
+    if (mask == system) {
+        *cpus = online;
+        return true;
+    }
+    CpuSet chosen(sizeof(DWORD_PTR) * 8);
+    for (size_t cpu = 0; cpu < chosen.size(); ++cpu) {
+        chosen[cpu] = ((mask >> cpu) & 1) != 0;
+    }
+    *cpus = chosen;
+    return true;
+}
+
+namespace {
+// The executable's file name; a file deleted since it was run keeps its name.
+std::string ExecutableFile(std::string exe) {
+    const std::string deleted = " (deleted)";
+    if (exe.size() > deleted.size() &&
+        exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
+        exe.resize(exe.size() - deleted.size());
+    }
+    return LastComponent(exe);
+}
+} // namespace
+
+bool NeedsOwnWords(const std::string& exePath) {
+    return IsWineLoader(ExecutableFile(exePath));
 }
 
 std::string BaseName(const ProcessNames& names) {
     if (names.exeKnown) {
-        std::string exe = names.exePath;
-        const std::string deleted = " (deleted)";
-        if (exe.size() > deleted.size() &&
-            exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
-            exe.resize(exe.size() - deleted.size());
-        }
-        const std::string file = LastComponent(exe);
+        const std::string file = ExecutableFile(names.exePath);
         if (!IsWineLoader(file)) {
             return WithoutControlCharacters(file);
         }

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace linux_platform {
 
@@ -26,8 +27,31 @@ bool NiceForPriorityClass(DWORD priorityClass, int* nice);
 // The class whose nice value is nearest (ties toward the lower priority).
 DWORD PriorityClassForNice(int nice);
 
-// Parses a kernel CPU list ("0-3,8,10-11") into a mask of the CPUs that fit in DWORD_PTR.
+// A set of processors by number, of any size, as the kernel's lists and affinities give them.
+typedef std::vector<bool> CpuSet;
+// The most processors a set is made for: the kernel allows 8192.
+constexpr size_t MaxCpus = 65536;
+
+// Parses a kernel CPU list ("0-3,8,10-11") into the set it names. False for a malformed list or
+// one that names a processor beyond MaxCpus.
+bool ParseCpuSet(const std::string& text, CpuSet* cpus);
+// Parses a kernel CPU list into a mask of the CPUs that fit in DWORD_PTR.
 bool ParseCpuList(const std::string& text, DWORD_PTR* mask);
+// The processors of a set that a DWORD_PTR can name: bit n is processor n.
+DWORD_PTR MaskOf(const CpuSet& cpus);
+
+// The masks that GetProcessAffinityMask reports, from the online processors and every thread's
+// affinity. The system mask holds the online processors below 64, the most that the mask can
+// name. The process mask holds those that every thread may use, and it equals the system mask
+// only when every thread may use every online processor, whatever their number: a process that
+// lacks one above 63 reads as the system mask without its highest processor, so that it is never
+// taken for one that has them all.
+void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWORD_PTR* processMask,
+                   DWORD_PTR* systemMask);
+// The processors that SetProcessAffinityMask gives every thread: every online one for the system
+// mask, and exactly the mask's for any other. False for an empty mask or one that names a
+// processor that is not online.
+bool AffinityForMask(const CpuSet& online, DWORD_PTR mask, CpuSet* cpus);
 
 // What the kernel says of one process, as read from procfs.
 struct ProcessNames {
@@ -36,6 +60,9 @@ struct ProcessNames {
     std::string comm;    // /proc/PID/comm without its newline, at most 15 bytes
     std::string argv0;   // first argument of /proc/PID/cmdline
 };
+// Whether a process whose executable is this file must be named by its own words (command name
+// and command line), because the file is a Wine loader's and names the program it runs no more.
+bool NeedsOwnWords(const std::string& exePath);
 // The process's executable base name: the file name of its executable, or for a program run by
 // Wine (and for a process whose executable cannot be read) its Windows image name, taken from
 // argv[0] where that extends the kernel's command name and from the command name otherwise.

@@ -1,6 +1,7 @@
 // The process status and process calls of the subset on Linux. A process handle holds a pidfd,
-// so the process it names stays the one it was opened for: every query and change first checks
-// that this very process is still there, and a change whose process exits meanwhile fails.
+// so the process it names stays the one it was opened for: every answer and every change is
+// checked against it, and one that may concern whatever process took the identifier after this
+// one exited fails instead.
 #include "linux_platform.h"
 
 #include <cerrno>
@@ -24,10 +25,20 @@ namespace {
 // What EnumProcessModules hands out for the one module it knows, the executable.
 const HMODULE MainModule = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000));
 
+// What naming found, once per handle.
+enum class Naming {
+    Unread,
+    Named,    // name holds the base name
+    NoModule, // a kernel thread: no executable, no command line
+    Gone,     // the process exited before it could be named
+};
+
 struct ProcessHandle {
     pid_t pid;
     int pidfd;
     DWORD access;
+    Naming naming;
+    std::string name;
 };
 
 std::mutex Lock;
@@ -46,8 +57,8 @@ bool Exited(const ProcessHandle* process) {
     return poll(&exited, 1, 0) != 0;
 }
 
-// The handle's process, if it is open with the rights asked for and has not exited.
-ProcessHandle* Usable(HANDLE handle, DWORD access) {
+// The handle's process, if the handle is open with the rights asked for.
+ProcessHandle* Open(HANDLE handle, DWORD access) {
     ProcessHandle* process = Lookup(handle);
     if (process == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -55,6 +66,16 @@ ProcessHandle* Usable(HANDLE handle, DWORD access) {
     }
     if ((process->access & access) != access) {
         SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return process;
+}
+
+// The handle's process, if the handle is open with the rights asked for and the process has not
+// exited.
+ProcessHandle* Usable(HANDLE handle, DWORD access) {
+    ProcessHandle* process = Open(handle, access);
+    if (process == nullptr) {
         return nullptr;
     }
     if (Exited(process)) {
@@ -85,29 +106,95 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
+// Reads the start of a file of the kernel's, which gives what it has in one read: at most
+// `limit` bytes (up to 4096), as much as a whole command name, a command line's first argument
+// or a processor list takes. Reading on to the end would cost a second call for nothing.
 bool ReadFile(const std::string& path, std::string* text, size_t limit) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
-    text->clear();
     char buffer[4096];
-    while (text->size() < limit) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        text->append(buffer, static_cast<size_t>(n));
-    }
+    ssize_t n;
+    do {
+        n = read(fd, buffer, limit < sizeof buffer ? limit : sizeof buffer);
+    } while (n < 0 && errno == EINTR);
     close(fd);
+    if (n < 0) {
+        return false;
+    }
+    text->assign(buffer, static_cast<size_t>(n));
     return true;
 }
 
 std::string ProcPath(pid_t pid, const char* entry) {
     return "/proc/" + std::to_string(pid) + "/" + entry;
+}
+
+// Reads the process's own words for what it is: its command name and, where that may have been
+// cut, its command line's first argument. False for a process without them, a kernel thread.
+// The kernel keeps 15 bytes of a name, so only a 15-byte command name can be the start of a
+// longer one, which argv[0] may hold in full. Every kernel thread is in session 0: the command
+// line, empty for a kernel thread, is read to tell one only for a process there.
+bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* names) {
+    std::string commandLine;
+    bool lineRead = false;
+    if (exeUnreadable && getsid(pid) == 0) {
+        lineRead = ReadFile(ProcPath(pid, "cmdline"), &commandLine, 4096);
+        if (!lineRead || commandLine.empty()) {
+            return false;
+        }
+    }
+    std::string comm;
+    if (!ReadFile(ProcPath(pid, "comm"), &comm, 64)) {
+        return false;
+    }
+    if (!comm.empty() && comm.back() == '\n') {
+        comm.pop_back();
+    }
+    const bool mayBeCut = comm.size() == 15;
+    if (mayBeCut && !lineRead) {
+        lineRead = ReadFile(ProcPath(pid, "cmdline"), &commandLine, 4096);
+    }
+    names->comm = comm;
+    names->argv0 = mayBeCut && lineRead ? commandLine.substr(0, commandLine.find('\0')) : "";
+    return true;
+}
+
+// Names the process the first time a call needs it, and keeps the answer for the handle's life:
+// a busy pass names every process on the machine, when no processor time is to spare. An
+// ordinary process costs one readlink of its executable and one poll of the pidfd; its own words
+// are read only where the executable does not name it: a Wine loader, or an executable that
+// cannot be read (another user's process without CAP_SYS_PTRACE, or a kernel thread). The poll
+// comes after the reads: a process still there then was there throughout, so what they read was
+// its own and not a newcomer's under the same identifier.
+Naming NameOf(ProcessHandle* process) {
+    if (process->naming != Naming::Unread) {
+        return process->naming;
+    }
+    linux_platform::ProcessNames names;
+    char exe[4096];
+    const ssize_t length = readlink(ProcPath(process->pid, "exe").c_str(), exe, sizeof exe);
+    const int error = length < 0 ? errno : 0;
+    if (length > 0 && static_cast<size_t>(length) < sizeof exe) {
+        names.exeKnown = true;
+        names.exePath.assign(exe, static_cast<size_t>(length));
+    }
+    Naming naming = Naming::Named;
+    if (error == ENOENT) {
+        naming = Naming::NoModule; // no executable: a kernel thread, or a process gone
+    } else if ((!names.exeKnown || linux_platform::NeedsOwnWords(names.exePath)) &&
+               !ReadOwnWords(process->pid, !names.exeKnown, &names)) {
+        naming = Naming::NoModule;
+    }
+    if (Exited(process)) {
+        naming = Naming::Gone;
+    }
+    if (naming == Naming::Named) {
+        process->name = linux_platform::BaseName(names);
+    }
+    process->naming = naming;
+    return naming;
 }
 
 // The identifiers of the process's threads, or false when the process is gone.
@@ -168,24 +255,56 @@ int SetNice(pid_t tid, const void* what) {
     return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), *static_cast<const int*>(what));
 }
 
-int SetAffinity(pid_t tid, const void* what) {
-    return sched_setaffinity(tid, sizeof(cpu_set_t), static_cast<const cpu_set_t*>(what));
+// A processor set in the kernel's form, for `count` processors, empty; null when memory is short.
+cpu_set_t* NewKernelCpuSet(size_t count) {
+    cpu_set_t* set = CPU_ALLOC(count);
+    if (set != nullptr) {
+        CPU_ZERO_S(CPU_ALLOC_SIZE(count), set);
+    }
+    return set;
 }
 
-bool SystemMask(DWORD_PTR* mask) {
-    std::string online;
-    return ReadFile("/sys/devices/system/cpu/online", &online, 4096) &&
-           linux_platform::ParseCpuList(online, mask) && *mask != 0;
-}
-
-DWORD_PTR MaskOf(const cpu_set_t& set) {
-    DWORD_PTR mask = 0;
-    for (unsigned cpu = 0; cpu < sizeof(DWORD_PTR) * 8; ++cpu) {
-        if (CPU_ISSET(cpu, &set)) {
-            mask |= static_cast<DWORD_PTR>(1) << cpu;
+// One thread's affinity, or false when the thread has gone. The kernel refuses a set smaller
+// than its own, whose size it does not tell: 1024 processors first, then twice as many.
+bool ThreadAffinity(pid_t tid, linux_platform::CpuSet* cpus) {
+    for (size_t count = 1024; count <= linux_platform::MaxCpus; count *= 2) {
+        cpu_set_t* set = NewKernelCpuSet(count);
+        if (set == nullptr) {
+            return false;
+        }
+        const size_t bytes = CPU_ALLOC_SIZE(count);
+        const bool read = sched_getaffinity(tid, bytes, set) == 0;
+        const int error = errno;
+        if (read) {
+            cpus->assign(count, false);
+            for (size_t cpu = 0; cpu < count; ++cpu) {
+                (*cpus)[cpu] = CPU_ISSET_S(cpu, bytes, set);
+            }
+        }
+        CPU_FREE(set);
+        if (read || error != EINVAL) {
+            return read;
         }
     }
-    return mask;
+    return false;
+}
+
+// What SetAffinity gives every thread.
+struct KernelCpuSet {
+    size_t bytes;
+    const cpu_set_t* set;
+};
+
+int SetAffinity(pid_t tid, const void* what) {
+    const KernelCpuSet* cpus = static_cast<const KernelCpuSet*>(what);
+    return sched_setaffinity(tid, cpus->bytes, cpus->set);
+}
+
+// The online processors, every one of them, however many.
+bool OnlineCpus(linux_platform::CpuSet* online) {
+    std::string text;
+    return ReadFile("/sys/devices/system/cpu/online", &text, 4096) &&
+           linux_platform::ParseCpuSet(text, online) && linux_platform::MaskOf(*online) != 0;
 }
 
 } // namespace
@@ -240,8 +359,9 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
         SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
         return nullptr;
     }
-    fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-    ProcessHandle* process = new (std::nothrow) ProcessHandle{pid, pidfd, desiredAccess};
+    // pidfd_open makes the descriptor close-on-exec itself.
+    ProcessHandle* process =
+        new (std::nothrow) ProcessHandle{pid, pidfd, desiredAccess, Naming::Unread, std::string()};
     if (process == nullptr) {
         close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -268,7 +388,7 @@ BOOL WINAPI CloseHandle(HANDLE object) {
 }
 
 BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
     if (process == nullptr) {
         return FALSE;
     }
@@ -276,26 +396,25 @@ BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPD
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // A kernel thread has no executable and no command line: there is no module to name.
-    char target[16];
-    const bool hasExe =
-        readlink(ProcPath(process->pid, "exe").c_str(), target, sizeof target) >= 0 ||
-        errno == EACCES;
-    std::string commandLine;
-    if (!hasExe || !ReadFile(ProcPath(process->pid, "cmdline"), &commandLine, 1) ||
-        commandLine.empty()) {
+    switch (NameOf(process)) {
+    case Naming::Named:
+        break;
+    case Naming::NoModule:
         SetLastError(ERROR_PARTIAL_COPY);
+        return FALSE;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (bytes >= sizeof(HMODULE)) {
         modules[0] = MainModule;
     }
     *bytesNeeded = sizeof(HMODULE);
-    return StillThere(process);
+    return TRUE;
 }
 
 DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, DWORD size) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
     if (process == nullptr) {
         return 0;
     }
@@ -303,30 +422,11 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    linux_platform::ProcessNames names;
-    char exe[4096];
-    const ssize_t length = readlink(ProcPath(process->pid, "exe").c_str(), exe, sizeof exe);
-    if (length > 0 && static_cast<size_t>(length) < sizeof exe) {
-        names.exeKnown = true;
-        names.exePath.assign(exe, static_cast<size_t>(length));
-    }
-    std::string comm;
-    std::string commandLine;
-    if (!ReadFile(ProcPath(process->pid, "comm"), &comm, 64) ||
-        !ReadFile(ProcPath(process->pid, "cmdline"), &commandLine, 4096)) {
+    if (NameOf(process) != Naming::Named) {
         SetLastError(ERROR_PARTIAL_COPY);
         return 0;
     }
-    if (!comm.empty() && comm.back() == '\n') {
-        comm.pop_back();
-    }
-    names.comm = comm;
-    names.argv0 = commandLine.substr(0, commandLine.find('\0'));
-    // Named from procfs by identifier: the name counts only if the process is still this one.
-    if (!StillThere(process)) {
-        return 0;
-    }
-    const std::string name = linux_platform::BaseName(names);
+    const std::string& name = process->name;
     const size_t copied = name.size() < size ? name.size() : size - 1;
     memcpy(baseName, name.data(), copied);
     baseName[copied] = '\0';
@@ -391,32 +491,25 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
     if (process == nullptr) {
         return FALSE;
     }
-    DWORD_PTR system = 0;
+    linux_platform::CpuSet online;
     std::vector<pid_t> threads;
-    if (processMask == nullptr || systemMask == nullptr || !SystemMask(&system) ||
+    if (processMask == nullptr || systemMask == nullptr || !OnlineCpus(&online) ||
         !Threads(process->pid, &threads)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // The processors that every thread may use: the process is on all of them only when each
-    // of its threads is.
-    DWORD_PTR shared = system;
-    bool any = false;
+    std::vector<linux_platform::CpuSet> affinities;
     for (const pid_t tid : threads) {
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        if (sched_getaffinity(tid, sizeof set, &set) != 0) {
-            continue;
+        linux_platform::CpuSet cpus;
+        if (ThreadAffinity(tid, &cpus)) {
+            affinities.push_back(cpus);
         }
-        any = true;
-        shared &= MaskOf(set);
     }
-    if (!any || !StillThere(process)) {
+    if (affinities.empty() || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    *processMask = shared;
-    *systemMask = system;
+    linux_platform::AffinityMasks(online, affinities, processMask, systemMask);
     return TRUE;
 }
 
@@ -425,20 +518,29 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
     if (process == nullptr) {
         return FALSE;
     }
-    DWORD_PTR system = 0;
-    if (processMask == 0 || !SystemMask(&system) || (processMask & ~system) != 0) {
+    linux_platform::CpuSet online;
+    linux_platform::CpuSet cpus;
+    if (!OnlineCpus(&online) || !linux_platform::AffinityForMask(online, processMask, &cpus)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (unsigned cpu = 0; cpu < sizeof(DWORD_PTR) * 8; ++cpu) {
-        if ((processMask >> cpu) & 1) {
-            CPU_SET(cpu, &set);
+    // A set smaller than the kernel's own is taken as if the rest were empty.
+    cpu_set_t* set = NewKernelCpuSet(cpus.size());
+    if (set == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
+    const KernelCpuSet kernel{CPU_ALLOC_SIZE(cpus.size()), set};
+    for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
+        if (cpus[cpu]) {
+            CPU_SET_S(cpu, kernel.bytes, set);
         }
     }
-    if (!ForEveryThread(process, SetAffinity, &set)) {
-        SetLastError(ErrorFromErrno(errno));
+    const bool changed = ForEveryThread(process, SetAffinity, &kernel);
+    const int error = errno;
+    CPU_FREE(set);
+    if (!changed) {
+        SetLastError(ErrorFromErrno(error));
         return FALSE;
     }
     return StillThere(process);

@@ -1,6 +1,7 @@
 // The Linux rendition's pure decisions: procfs text, priority mapping, naming, notifications.
 #include "linux_platform.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -103,6 +104,87 @@ TEST(CpuListTest, RejectsMalformedLists) {
     }
     EXPECT_EQ(mask, 7u);
 }
+
+// Machines of 2, 64, 65, 128 and 1,024 processors, the larger with holes in their online list:
+// the second processor and the one before the last are offline.
+class ManyProcessorsTest : public ::testing::TestWithParam<size_t> {
+  protected:
+    void SetUp() override {
+        const size_t count = GetParam();
+        online.assign(count, true);
+        if (count > 2) {
+            online[1] = false;
+            online[count - 2] = false;
+        }
+    }
+    static DWORD_PTR Bit(size_t cpu) { return static_cast<DWORD_PTR>(1) << cpu; }
+    CpuSet Everywhere() const { return online; }
+    // The first 64 online processors' mask, as the system mask must be.
+    DWORD_PTR Low() const { return MaskOf(online); }
+    CpuSet online;
+};
+
+TEST_P(ManyProcessorsTest, SystemMaskHoldsTheOnlineProcessorsBelow64) {
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    AffinityMasks(online, {Everywhere()}, &process, &system);
+    DWORD_PTR expected = 0;
+    for (size_t cpu = 0; cpu < online.size() && cpu < 64; ++cpu) {
+        expected |= online[cpu] ? Bit(cpu) : 0;
+    }
+    EXPECT_EQ(system, expected);
+    EXPECT_EQ(process, system) << "every thread everywhere: the process has the system mask";
+    std::string list = "0";
+    for (size_t cpu = 1; cpu < online.size(); ++cpu) {
+        list += online[cpu] ? "," + std::to_string(cpu) : "";
+    }
+    CpuSet parsed;
+    ASSERT_TRUE(ParseCpuSet(list + "\n", &parsed));
+    EXPECT_EQ(MaskOf(parsed), system);
+}
+
+TEST_P(ManyProcessorsTest, ProcessHasTheSystemMaskOnlyWhenEveryThreadMayUseEveryProcessor) {
+    // One thread lacks the last online processor, wherever it is.
+    CpuSet narrow = Everywhere();
+    narrow.back() = false;
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    AffinityMasks(online, {Everywhere(), narrow}, &process, &system);
+    EXPECT_NE(process, system);
+    if (online.size() <= 64) {
+        EXPECT_EQ(process, system & ~Bit(online.size() - 1)) << "a mask means what it says";
+    }
+    // A thread with only the first processor: that is what the mask says.
+    CpuSet first(online.size(), false);
+    first[0] = true;
+    AffinityMasks(online, {Everywhere(), first}, &process, &system);
+    EXPECT_EQ(process, 0x1u);
+    // Offline processors in a thread's set change nothing.
+    CpuSet beyond(online.size() + 8, true);
+    AffinityMasks(online, {beyond}, &process, &system);
+    EXPECT_EQ(process, system);
+}
+
+TEST_P(ManyProcessorsTest, SettingTheSystemMaskGivesEveryThreadEveryOnlineProcessor) {
+    CpuSet cpus;
+    ASSERT_TRUE(AffinityForMask(online, Low(), &cpus));
+    EXPECT_EQ(cpus, online);
+    // Any other mask means what it says, and names online processors only.
+    ASSERT_TRUE(AffinityForMask(online, 0x1, &cpus));
+    EXPECT_EQ(MaskOf(cpus), 0x1u);
+    EXPECT_EQ(std::count(cpus.begin(), cpus.end(), true), 1);
+    EXPECT_FALSE(AffinityForMask(online, 0, &cpus));
+    if (online.size() > 2) {
+        EXPECT_FALSE(AffinityForMask(online, Bit(1), &cpus)) << "an offline processor";
+    }
+    if (online.size() < 64) {
+        EXPECT_FALSE(AffinityForMask(online, Bit(online.size()), &cpus)) << "one the machine lacks";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
+                         ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},
+                                           size_t{1024}));
 
 ProcessNames Names(bool exeKnown, const std::string& exe, const std::string& comm,
                    const std::string& argv0) {

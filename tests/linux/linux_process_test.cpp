@@ -3,15 +3,19 @@
 #include "platform.h"
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace {
 
@@ -142,6 +146,42 @@ TEST(BaseNameTest, NameIsCutToTheBufferAndTerminated) {
     EXPECT_STREQ(name, "cl.exe");
 }
 
+TEST(BaseNameTest, NameIsReadOncePerHandle) {
+    // A shell that becomes another program once told to: its first handle keeps the name it
+    // read, a new handle reads the new one.
+    int feed[2];
+    ASSERT_EQ(pipe(feed), 0);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_adddup2(&files, feed[0], 0);
+    posix_spawn_file_actions_addclose(&files, feed[1]);
+    const char* argv[] = {"/bin/sh", "-c", "read line; exec sleep 60", nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, argv[0], &files, nullptr, const_cast<char**>(argv), environ), 0);
+    posix_spawn_file_actions_destroy(&files);
+    close(feed[0]);
+    char shell[PATH_MAX];
+    ASSERT_NE(realpath("/bin/sh", shell), nullptr);
+    const std::string shellName = strrchr(shell, '/') + 1;
+
+    Opened first(pid);
+    EXPECT_EQ(NameOf(first.handle), shellName);
+    ASSERT_EQ(write(feed[1], "\n", 1), 1);
+    char exe[PATH_MAX] = "";
+    for (int i = 0; i < 500 && strstr(exe, "sleep") == nullptr; ++i) {
+        usleep(10000);
+        const ssize_t length =
+            readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
+        exe[length > 0 ? length : 0] = '\0';
+    }
+    EXPECT_EQ(NameOf(first.handle), shellName);
+    Opened second(pid);
+    EXPECT_EQ(NameOf(second.handle), "sleep");
+    close(feed[1]);
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 TEST(BaseNameTest, KernelThreadHasNoModule) {
     std::ifstream comm("/proc/2/comm");
     std::string name;
@@ -153,6 +193,24 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
     HMODULE module = nullptr;
     DWORD needed = 0;
     EXPECT_FALSE(EnumProcessModules(process.handle, &module, sizeof module, &needed));
+    // Nor for another user, such as the unit's, who cannot read its executable link at all.
+    if (geteuid() != 0) {
+        return;
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
+            _exit(2);
+        }
+        Opened kernel(2);
+        _exit(kernel.handle != nullptr &&
+                      !EnumProcessModules(kernel.handle, &module, sizeof module, &needed)
+                  ? 0
+                  : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
 TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {

@@ -1,0 +1,176 @@
+// The first process of a virtual machine with more than 64 processors: it runs the target policy
+// over the Linux layer on a real kernel that has them, and prints "ok:" or "FAIL:" lines on the
+// console before it powers the machine off.
+//   init               as the machine's /init
+//   cl.exe compiler    the stand-in compiler it starts: three threads that wait
+#include "platform.h"
+#include "target_policy.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <string>
+#include <sys/mount.h>
+#include <sys/reboot.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+int Failures = 0;
+
+void Expect(const char* what, bool holds) {
+    printf("%s: %s\n", holds ? "ok" : "FAIL", what);
+    Failures += holds ? 0 : 1;
+}
+
+[[noreturn]] void Pause() {
+    for (;;) {
+        pause();
+    }
+}
+
+void* Wait(void*) {
+    Pause();
+}
+
+[[noreturn]] void Compiler() {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, Wait, nullptr);
+    pthread_create(&thread, nullptr, Wait, nullptr);
+    Pause();
+}
+
+std::vector<pid_t> Threads(pid_t pid) {
+    std::vector<pid_t> threads;
+    if (DIR* tasks = opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+        while (const dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] != '.') {
+                threads.push_back(atoi(entry->d_name));
+            }
+        }
+        closedir(tasks);
+    }
+    return threads;
+}
+
+cpu_set_t* NewSet(int cpus) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    CPU_ZERO_S(CPU_ALLOC_SIZE(cpus), set);
+    return set;
+}
+
+// Whether every thread may run on exactly these processors, and on every one of them.
+bool EveryThreadOn(pid_t pid, int cpus, bool (*wanted)(int cpu)) {
+    const std::vector<pid_t> threads = Threads(pid);
+    bool all = threads.size() == 3;
+    cpu_set_t* set = NewSet(cpus);
+    for (const pid_t tid : threads) {
+        all = all && sched_getaffinity(tid, CPU_ALLOC_SIZE(cpus), set) == 0;
+        for (int cpu = 0; cpu < cpus; ++cpu) {
+            all = all && CPU_ISSET_S(cpu, CPU_ALLOC_SIZE(cpus), set) == wanted(cpu);
+        }
+    }
+    CPU_FREE(set);
+    return all;
+}
+
+bool EveryThreadAtNice(pid_t pid, int nice) {
+    bool all = true;
+    for (const pid_t tid : Threads(pid)) {
+        all = all && getpriority(PRIO_PROCESS, static_cast<id_t>(tid)) == nice;
+    }
+    return all;
+}
+
+void PinEveryThread(pid_t pid, int cpus, bool (*wanted)(int cpu)) {
+    cpu_set_t* set = NewSet(cpus);
+    for (int cpu = 0; cpu < cpus; ++cpu) {
+        if (wanted(cpu)) {
+            CPU_SET_S(cpu, CPU_ALLOC_SIZE(cpus), set);
+        }
+    }
+    for (const pid_t tid : Threads(pid)) {
+        sched_setaffinity(tid, CPU_ALLOC_SIZE(cpus), set);
+    }
+    CPU_FREE(set);
+}
+
+bool Everywhere(int) {
+    return true;
+}
+bool FirstOnly(int cpu) {
+    return cpu == 0;
+}
+bool AllButSeventy(int cpu) {
+    return cpu != 70;
+}
+
+void Machine() {
+    mount("proc", "/proc", "proc", 0, nullptr);
+    mount("sysfs", "/sys", "sysfs", 0, nullptr);
+    const int cpus = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+    printf("processors online: %d\n", cpus);
+    Expect("more than 70 processors online", cpus > 70);
+    if (cpus <= 70) {
+        return;
+    }
+
+    const pid_t compiler = fork();
+    if (compiler == 0) {
+        PinEveryThread(getpid(), cpus, FirstOnly);
+        execl("/cl.exe", "/cl.exe", "compiler", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && Threads(compiler).size() < 3; ++i) {
+        usleep(10000);
+    }
+    Expect("the compiler starts on the first processor", EveryThreadOn(compiler, cpus, FirstOnly));
+
+    ApplyTargetPolicy(static_cast<DWORD>(compiler));
+    Expect("calmed: every thread at nice 10", EveryThreadAtNice(compiler, 10));
+    Expect("widened: every thread on every processor, those above 63 too",
+           EveryThreadOn(compiler, cpus, Everywhere));
+
+    // Every processor below 64 but not processor 70: the mask cannot tell, the layer can.
+    PinEveryThread(compiler, cpus, AllButSeventy);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE,
+                                 static_cast<DWORD>(compiler));
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    Expect("masks read", GetProcessAffinityMask(process, &processMask, &systemMask) != 0);
+    Expect("the system mask is the first 64 processors", systemMask == ~static_cast<DWORD_PTR>(0));
+    Expect("without processor 70 the process has not the system mask", processMask != systemMask);
+    CloseHandle(process);
+    ApplyTargetPolicy(static_cast<DWORD>(compiler));
+    Expect("widened again, processor 70 too", EveryThreadOn(compiler, cpus, Everywhere));
+
+    // Another mask means what it says.
+    process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION, FALSE,
+                          static_cast<DWORD>(compiler));
+    Expect("a mask of the first processor is set", SetProcessAffinityMask(process, 0x1) != 0);
+    CloseHandle(process);
+    Expect("and gives the first processor only", EveryThreadOn(compiler, cpus, FirstOnly));
+    kill(compiler, SIGKILL);
+    waitpid(compiler, nullptr, 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && strcmp(argv[1], "compiler") == 0) {
+        Compiler();
+    }
+    Machine();
+    printf("%s\n", Failures == 0 ? "all checks passed" : "some checks failed");
+    fflush(stdout);
+    sync();
+    reboot(RB_POWER_OFF);
+    return 0;
+}
