@@ -7,13 +7,7 @@
 set -u
 source_dir=$1 burner=$2
 rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs}
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-expect() { # expect DESCRIPTION ACTUAL WANTED
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
-}
-finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
+. "$(dirname "$0")/../checks.sh"
 
 deb=$("$source_dir/scripts/build-deb") || { fail "the package was not built"; finish; }
 "$source_dir/scripts/make-rootfs" "$rootfs" || { fail "the container's system was not made"; finish; }

@@ -6,32 +6,10 @@
 set -u
 msi=$1 exe=$2 version=$3 helpers=$4 cmake=$5
 here=$(cd "$(dirname "$0")" && pwd)
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-expect() { # expect DESCRIPTION ACTUAL WANTED
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
-}
-finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
-
-work=$(mktemp -d) || exit 1
-export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-export TMPDIR="$work/tmp"
-mkdir -p "$WINEPREFIX" "$TMPDIR"
-cleanup() {
-    "$WINESERVER" -k 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-"$WINELOADER" wineboot -i >"$work/init.out" 2>&1 </dev/null && "$WINESERVER" -w ||
-    fail "the prefix was not made"
-"$WINESERVER" -p
-"$WINELOADER" wineboot >"$work/boot.out" 2>&1 </dev/null || fail "the prefix did not boot"
-drive="$WINEPREFIX/drive_c"
+. "$here/../checks.sh"
+. "$here/wine_prefix.sh"
+boot_prefix
 installed="$drive/Program Files/Ostrevane"
-win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
-state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
 value() { # value KEY NAME: "TYPE DATA" of one registry value
     win reg query "$1" /v "$2" | sed -n "s/^ *$2 *\(REG_[A-Z_]*\) *\(.*\)$/\1 \2/p"
 }

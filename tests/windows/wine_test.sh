@@ -12,13 +12,8 @@
 # code.
 set -u
 mode=$1 arch=$2 exe=$3 helpers=$4 reader=$5
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-pass() { echo "ok: $*"; }
-expect() { # expect DESCRIPTION ACTUAL WANTED
-    if [ "$2" = "$3" ]; then pass "$1"; else fail "$1: got '$2', wanted '$3'"; fi
-}
-finish() { [ "$failures" -eq 0 ] && echo "all checks passed" && exit 0; echo "$failures failed"; exit 1; }
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../checks.sh"
 
 if [ "$mode" = imports ]; then
     dump=$("$arch-w64-mingw32-objdump" -p "$exe")
@@ -38,7 +33,7 @@ if [ "$mode" = imports ]; then
 fi
 
 if [ "$arch" = i686 ] && [ "$mode" != resources ]; then
-    if ! why=$("$(dirname "$0")/../../scripts/runs-32bit-code"); then
+    if ! why=$("$here/../../scripts/runs-32bit-code"); then
         echo "SKIP: $why, so the 32-bit exe cannot be run under Wine here"
         exit 77
     fi
@@ -46,32 +41,13 @@ if [ "$arch" = i686 ] && [ "$mode" != resources ]; then
         { fail "this machine runs 32-bit code, but Wine's 32-bit loader (wine32:i386) is missing"; finish; }
 fi
 
-work=$(mktemp -d) || exit 1
-export WINEPREFIX="$work/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
-# Wine makes its server's socket folder under TMPDIR: inside the work folder, it goes with it.
-export TMPDIR="$work/tmp"
-mkdir -p "$WINEPREFIX" "$TMPDIR"
-cleanup() {
-    "$WINESERVER" -k 2>/dev/null
-    rm -rf "$work"
-}
-trap cleanup EXIT
-drive="$WINEPREFIX/drive_c"
-# A new prefix is made first and its server waited for; then wineserver (and with it
-# services.exe) is kept between commands, and the prefix booted again with the trace that the
-# services it starts inherit: the SCM's status records and the event log's strings. Output goes
-# to files: services.exe keeps whatever it is given.
-"$WINELOADER" wineboot -i >"$work/init.out" 2>&1 </dev/null && "$WINESERVER" -w ||
-    fail "the prefix was not made"
-"$WINESERVER" -p
-WINEDEBUG=+service,+eventlog,fixme+advapi,+pid "$WINELOADER" wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
-    fail "the prefix did not boot"
+. "$here/wine_prefix.sh"
+# The SCM's status records and the event log's strings, type and ID.
+boot_prefix +service,+eventlog,fixme+advapi,+pid
 mkdir -p "$drive/ostrevane" "$drive/t"
 cp "$exe" "$drive/ostrevane/ostrevane.exe"
 cp "$helpers"/launcher.exe "$helpers"/probe.exe "$drive/t/"
 cp "$reader" "$drive/t/resource_reader.exe"
-win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
 
 if [ "$mode" = resources ]; then
     manifest=$(win 'C:\t\resource_reader.exe' manifest 'C:\ostrevane\ostrevane.exe')
@@ -125,7 +101,6 @@ for image in "${!pid[@]}"; do expect "$image starts normal and narrow" "$(probe 
 
 win sc create Ostrevane binpath= 'C:\ostrevane\ostrevane.exe' >/dev/null || fail "sc create"
 win sc start Ostrevane >/dev/null || fail "sc start"
-state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
 expect "state after sc start" "$(state)" 4
 
 # Two whole passes at 94 percent change nothing.
