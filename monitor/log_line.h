@@ -8,7 +8,7 @@
 #include <cstdio>
 
 // One event identifier per kind of line, as the message table numbers them
-// (packaging/windows/ostrevane.mc); Event Viewer shows and filters by these numbers. Samples
+// (packaging/windows/ostrevane_events.mc); Event Viewer shows and filters by these numbers. Samples
 // have none: one every 5 seconds would push other programs' events out of the log.
 enum LogEvent : DWORD {
     EventBanner = 1,
