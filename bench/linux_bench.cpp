@@ -135,6 +135,17 @@ int Idle(int passes) {
     return 0;
 }
 
+size_t BusyPass() {
+    PidList pids;
+    TakePidSnapshot(pids);
+    for (const DWORD pid : pids) {
+        if (pid != 0) {
+            ApplyTargetPolicy(pid);
+        }
+    }
+    return pids.size();
+}
+
 int Busy(const std::string& burner, int count) {
     const std::string folder = Folder();
     // A compiler in a hundred, calmed already, so that every pass costs the same.
@@ -159,17 +170,10 @@ int Busy(const std::string& burner, int count) {
         rusage after;
         getrusage(RUSAGE_SELF, &before);
         const auto start = Clock::now();
-        PidList pids;
-        TakePidSnapshot(pids);
-        for (const DWORD pid : pids) {
-            if (pid != 0) {
-                ApplyTargetPolicy(pid);
-            }
-        }
+        seen = BusyPass();
         wall.push_back(std::chrono::duration<double>(Clock::now() - start).count());
         getrusage(RUSAGE_SELF, &after);
         cpu.push_back(CpuSeconds(after) - CpuSeconds(before));
-        seen = pids.size();
     }
     // The same job as a shell user would script it, over the same processes.
     std::vector<double> shellBusy;
@@ -263,17 +267,6 @@ size_t FloorPass() {
     }
     closedir(proc);
     return named;
-}
-
-size_t BusyPass() {
-    PidList pids;
-    TakePidSnapshot(pids);
-    for (const DWORD pid : pids) {
-        if (pid != 0) {
-            ApplyTargetPolicy(pid);
-        }
-    }
-    return pids.size();
 }
 
 int Floor() {

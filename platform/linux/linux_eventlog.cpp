@@ -6,7 +6,6 @@
 // priority err, so that `journalctl -p err` finds exactly the failures, each written once.
 #include "platform.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
