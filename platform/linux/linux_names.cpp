@@ -186,15 +186,6 @@ DWORD_PTR MaskOf(const CpuSet& cpus) {
     return mask;
 }
 
-bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
-    CpuSet cpus;
-    if (!ParseCpuSet(text, &cpus)) {
-        return false;
-    }
-    *mask = MaskOf(cpus);
-    return true;
-}
-
 void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWORD_PTR* processMask,
                    DWORD_PTR* systemMask) {
     const DWORD_PTR system = MaskOf(online);

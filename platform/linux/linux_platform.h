@@ -35,8 +35,6 @@ constexpr size_t MaxCpus = 65536;
 // Parses a kernel CPU list ("0-3,8,10-11") into the set it names. False for a malformed list or
 // one that names a processor beyond MaxCpus.
 bool ParseCpuSet(const std::string& text, CpuSet* cpus);
-// Parses a kernel CPU list into a mask of the CPUs that fit in DWORD_PTR.
-bool ParseCpuList(const std::string& text, DWORD_PTR* mask);
 // The processors of a set that a DWORD_PTR can name: bit n is processor n.
 DWORD_PTR MaskOf(const CpuSet& cpus);
 

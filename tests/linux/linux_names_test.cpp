@@ -77,6 +77,16 @@ TEST(PriorityMappingTest, EachNiceValueBelongsToTheNearestClass) {
     }
 }
 
+// A kernel CPU list as the mask that names its processors, as the layer reads the online ones.
+bool ParseCpuList(const std::string& text, DWORD_PTR* mask) {
+    CpuSet cpus;
+    if (!ParseCpuSet(text, &cpus)) {
+        return false;
+    }
+    *mask = MaskOf(cpus);
+    return true;
+}
+
 TEST(CpuListTest, ParsesRangesAndSingleProcessors) {
     DWORD_PTR mask = 0;
     ASSERT_TRUE(ParseCpuList("0\n", &mask));
