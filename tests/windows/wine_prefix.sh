@@ -26,7 +26,8 @@ boot_prefix() {
     WINEDEBUG=${1:--all} "$WINELOADER" wineboot >"$work/boot.out" 2>"$work/trace.log" </dev/null ||
         fail "the prefix did not boot"
 }
-# Runs a Windows program with no input, its output without carriage returns.
-win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; }
+# Runs a Windows program with no input, its output without carriage returns, and returns the
+# program's exit status, not that of the filter.
+win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 # The state of the service Ostrevane, as sc tells it (1 stopped, 4 running); empty for none.
 state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
