@@ -59,8 +59,12 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
     setenv("WINEPREFIX", prefix.c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
     setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
-    // Wine makes its server's socket folder under TMPDIR: in the test's folder, it goes with it.
+    // Wine makes its server's socket folder under TMPDIR, and menus and links to the user's
+    // folders under HOME: in the test's folder, they go with it.
     setenv("TMPDIR", folder, 1);
+    setenv("HOME", folder, 1);
+    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+        unsetenv(name);
     // Wine's 64-bit loader by name: /usr/bin/wine, where present, may pick the 32-bit one.
     setenv("WINELOADER", OSTREVANE_WINE64, 1);
     std::string wine = OSTREVANE_WINE64;
