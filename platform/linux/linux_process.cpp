@@ -197,6 +197,21 @@ Naming NameOf(ProcessHandle* process) {
     return naming;
 }
 
+// Whether the process has a name; if not, the error says why: it has no module to name, or it
+// has gone, as for every other call on a process that has exited.
+bool Named(ProcessHandle* process) {
+    switch (NameOf(process)) {
+    case Naming::Named:
+        return true;
+    case Naming::NoModule:
+        SetLastError(ERROR_PARTIAL_COPY);
+        return false;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+}
+
 // The identifiers of the process's threads, or false when the process is gone.
 bool Threads(pid_t pid, std::vector<pid_t>* threads) {
     DIR* tasks = opendir(ProcPath(pid, "task").c_str());
@@ -396,14 +411,7 @@ BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPD
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    switch (NameOf(process)) {
-    case Naming::Named:
-        break;
-    case Naming::NoModule:
-        SetLastError(ERROR_PARTIAL_COPY);
-        return FALSE;
-    default:
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!Named(process)) {
         return FALSE;
     }
     if (bytes >= sizeof(HMODULE)) {
@@ -422,8 +430,7 @@ DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, D
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    if (NameOf(process) != Naming::Named) {
-        SetLastError(ERROR_PARTIAL_COPY);
+    if (!Named(process)) {
         return 0;
     }
     const std::string& name = process->name;
