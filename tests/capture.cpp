@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 #include <unistd.h>
 
@@ -56,4 +57,13 @@ void OutputCapture::End(Stream& stream) {
     dup2(stream.saved, stream.fd);
     close(stream.saved);
     close(stream.file);
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) {
+        lines.push_back(line);
+    }
+    return lines;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class OutputCapture {
   public:
@@ -28,3 +29,6 @@ class OutputCapture {
     Stream out_;
     Stream err_;
 };
+
+// The lines of a captured text, without their newlines.
+std::vector<std::string> Lines(const std::string& text);

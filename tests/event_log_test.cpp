@@ -3,7 +3,6 @@
 #include "log_line.h"
 #include "monitor_fixture.h"
 
-#include <sstream>
 #include <vector>
 
 namespace {
@@ -36,15 +35,6 @@ class EventLogTest : public MonitorTest {
         fake::ScriptCounterValues({50.0, 97.0, 97.0});
         fake::SetTime(86400);
         Run([] { RunMonitorLoop(); });
-    }
-
-    static std::vector<std::string> Lines(const std::string& text) {
-        std::vector<std::string> lines;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line);) {
-            lines.push_back(line);
-        }
-        return lines;
     }
 };
 

@@ -16,7 +16,6 @@
 #include <limits>
 #include <map>
 #include <regex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,16 +31,11 @@ constexpr int LastSleep = 8;
     abort();
 }
 
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
+std::vector<std::string> WholeLines(const std::string& text) {
     if (!text.empty() && text.back() != '\n') {
         Broken("every line ends with a newline", text);
     }
-    return lines;
+    return Lines(text);
 }
 
 bool IsStdoutLine(const std::string& line) {
@@ -195,12 +189,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (fake::HandlesStillOpen() > closeFailures || !fake::HandleMisuse().empty()) {
         Broken("every handle is closed", std::to_string(fake::HandlesStillOpen()));
     }
-    for (const std::string& line : Lines(out)) {
+    for (const std::string& line : WholeLines(out)) {
         if (!IsStdoutLine(line)) {
             Broken("stdout lines have the service's shapes", line);
         }
     }
-    for (const std::string& line : Lines(err)) {
+    for (const std::string& line : WholeLines(err)) {
         if (!IsStderrLine(line)) {
             Broken("stderr lines have the service's shapes", line);
         }
@@ -220,14 +214,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         lines.insert(lines.end(), event.strings.begin(), event.strings.end());
     }
     std::vector<std::string> reportable;
-    for (const std::string& line : Lines(out)) {
+    for (const std::string& line : WholeLines(out)) {
         if (line.rfind("CPU usage: ", 0) != 0) {
             reportable.push_back(line);
         }
     }
     const bool registered = fake::EventSourcesOpen() == 1;
     if (informationLines != (registered ? reportable : std::vector<std::string>{}) ||
-        errorLines != (registered ? Lines(err) : std::vector<std::string>{})) {
+        errorLines != (registered ? WholeLines(err) : std::vector<std::string>{})) {
         Broken("the event log is offered the lines that matter, as written", out + err);
     }
 

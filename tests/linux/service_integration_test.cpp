@@ -1,5 +1,6 @@
 // The real service binary on this machine: cl.exe burners saturate the processors while it runs
 // under a stand-in for systemd's notify socket.
+#include "capture.h"
 #include "children.h"
 
 #include <chrono>
@@ -31,15 +32,6 @@ std::string Slurp(const std::string& path) {
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 class ServiceRun : public ::testing::Test {
