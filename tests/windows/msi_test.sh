@@ -51,11 +51,7 @@ system=$(win 'C:\t\probe.exe' "$compiler" | sed -n 's/.*system=//p')
 # Wine's msiexec does not wait for a service to stop before it replaces or removes its exe, as
 # Windows' does (ServiceControl Wait, up to 30 s), and this one stops at its next pass boundary, up
 # to 5 s later. The exe would still be in use, so here the service is stopped first.
-stop() {
-    win sc stop Ostrevane >/dev/null
-    for _ in $(seq 30); do [ "$(state)" = 1 ] && break; sleep 0.5; done
-}
-stop
+stop_service 30
 
 msiexec /i 'C:\new.msi'
 expect "msiexec /i of $version over it" "$?" 0
@@ -87,7 +83,7 @@ for _ in $(seq 30); do
 done
 expect "the stand-in compiler at 97 percent" "$(win 'C:\t\probe.exe' "$compiler")" "$changed"
 
-stop
+stop_service 30
 msiexec /x 'C:\new.msi'
 expect "msiexec /x" "$?" 0
 expect "no service left" "$(state)" ""

@@ -11,7 +11,11 @@ export WINELOADER=/usr/lib/wine/wine64 WINESERVER=/usr/lib/wine/wineserver64
 # under HOME: inside the work folder, they go with it, and the user's own stay as they were.
 export TMPDIR="$work/tmp" HOME="$work/home"
 unset XDG_CONFIG_HOME XDG_DATA_HOME XDG_CACHE_HOME
-mkdir -p "$WINEPREFIX" "$TMPDIR" "$HOME"
+fresh_folders() {
+    rm -rf "$WINEPREFIX" "$TMPDIR" "$HOME"
+    mkdir -p "$WINEPREFIX" "$TMPDIR" "$HOME"
+}
+fresh_folders
 drive="$WINEPREFIX/drive_c"
 cleanup() {
     "$WINESERVER" -k 2>/dev/null
@@ -36,8 +40,7 @@ boot_prefix() {
         fi
         tail -n 40 "$work/init.out" "$work/trace.log" 2>/dev/null | sed 's/^/  | /'
         "$WINESERVER" -k 2>/dev/null
-        rm -rf "$WINEPREFIX" "$TMPDIR" "$HOME"
-        mkdir -p "$WINEPREFIX" "$TMPDIR" "$HOME"
+        fresh_folders
     done
     finish
 }
@@ -57,3 +60,12 @@ make_prefix() { # make_prefix WINEDEBUG: sets why when it fails
 win() { "$WINELOADER" "$@" </dev/null 2>/dev/null | tr -d '\r'; return "${PIPESTATUS[0]}"; }
 # The state of the service Ostrevane, as sc tells it (1 stopped, 4 running); empty for none.
 state() { win sc query Ostrevane | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
+# Stops the service and waits, half a second at a time, up to TRIES times for it to be stopped;
+# returns sc stop's status.
+stop_service() { # stop_service TRIES
+    local status
+    win sc stop Ostrevane >/dev/null
+    status=$?
+    for _ in $(seq "$1"); do [ "$(state)" = 1 ] && break; sleep 0.5; done
+    return "$status"
+}

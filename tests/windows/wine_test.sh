@@ -122,8 +122,7 @@ expect "xcl.exe at 97 percent" "$(probe 'a\xcl.exe')" "$narrow"
 echo 0x800007D5 >"$drive/ostrevane/counter.txt"
 for _ in $(seq 30); do grep -q 'err:eventlog:.*"PDH_NO_DATA"' "$work/trace.log" && break; sleep 0.5; done
 
-win sc stop Ostrevane >/dev/null || fail "sc stop"
-for _ in $(seq 40); do [ "$(state)" = 1 ] && break; sleep 0.5; done
+stop_service 40 || fail "sc stop"
 query=$(win sc query Ostrevane)
 expect "state after sc stop" "$(state)" 1
 expect "WIN32_EXIT_CODE" "$(sed -n 's/^ *WIN32_EXIT_CODE *: *\([0-9]*\).*/\1/p' <<<"$query")" 0
