@@ -72,15 +72,31 @@ void Child::End() {
     }
 }
 
-bool Child::WaitForThreads(size_t count) const {
+namespace {
+// Polls until the condition holds: a loaded or sanitized machine may take far longer than usual.
+template <typename Condition> bool WaitUntil(Condition holds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (ThreadsOf(pid_).size() >= count) {
+        if (holds()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return false;
+}
+} // namespace
+
+bool Child::WaitForThreads(size_t count) const {
+    return WaitUntil([&] { return ThreadsOf(pid_).size() >= count; });
+}
+
+bool Child::WaitForCommandName(const std::string& comm) const {
+    const std::string path = "/proc/" + std::to_string(pid_) + "/comm";
+    return WaitUntil([&] {
+        std::ifstream file(path);
+        std::string line;
+        return std::getline(file, line) && line == comm;
+    });
 }
 
 std::vector<pid_t> ThreadsOf(pid_t pid) {

@@ -19,6 +19,9 @@ class Child {
     pid_t pid() const { return pid_; }
     // Waits until the process has this many threads; false on time-out.
     bool WaitForThreads(size_t count) const;
+    // Waits until the process calls itself `comm` (what the burner's --comm sets); false on
+    // time-out.
+    bool WaitForCommandName(const std::string& comm) const;
     // Kills and reaps the process now.
     void End();
 

@@ -114,16 +114,15 @@ TEST(BaseNameTest, NativeExecutableIsNamedInFull) {
 TEST(BaseNameTest, ExecutableRenamedInProcessCannotPassForACompiler) {
     // Command name and argv[0] say cl.exe; the executable file does not.
     Child child("burner", {"--idle", "--comm", "cl.exe"}, "cl.exe");
+    ASSERT_TRUE(child.WaitForCommandName("cl.exe"));
     Opened process(child.pid());
-    ASSERT_TRUE(child.WaitForThreads(1));
-    usleep(50000);
     EXPECT_EQ(NameOf(process.handle), "burner");
 }
 
 TEST(BaseNameTest, ProgramUnderAWineLoaderIsNamedByItsImage) {
     Child child("wine64-preloader", {"--idle", "--comm", "cl.exe"}, "C:\\VC\\bin\\cl.exe");
+    ASSERT_TRUE(child.WaitForCommandName("cl.exe"));
     Opened process(child.pid());
-    usleep(50000); // until the burner has set its command name
     EXPECT_EQ(NameOf(process.handle), "cl.exe");
 }
 
