@@ -87,7 +87,16 @@ template <typename Condition> bool WaitUntil(Condition holds) {
 } // namespace
 
 bool Child::WaitForThreads(size_t count) const {
-    return WaitUntil([&] { return ThreadsOf(pid_).size() >= count; });
+    const std::string tasks = "/proc/" + std::to_string(pid_) + "/task/";
+    return WaitUntil([&] {
+        size_t workers = 0;
+        for (const pid_t tid : ThreadsOf(pid_)) {
+            std::ifstream comm(tasks + std::to_string(tid) + "/comm");
+            std::string name;
+            workers += std::getline(comm, name) && name == "worker" ? 1 : 0;
+        }
+        return workers + 1 >= count;
+    });
 }
 
 bool Child::WaitForCommandName(const std::string& comm) const {

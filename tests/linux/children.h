@@ -17,7 +17,8 @@ class Child {
     Child& operator=(const Child&) = delete;
 
     pid_t pid() const { return pid_; }
-    // Waits until the process has this many threads; false on time-out.
+    // Waits until the burner has started this many threads, its main one included (a sanitizer's
+    // own thread does not count); false on time-out.
     bool WaitForThreads(size_t count) const;
     // Waits until the process calls itself `comm` (what the burner's --comm sets); false on
     // time-out.
