@@ -72,10 +72,8 @@ void Child::End() {
     }
 }
 
-namespace {
-// Polls until the condition holds: a loaded or sanitized machine may take far longer than usual.
-template <typename Condition> bool WaitUntil(Condition holds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+bool WaitUntil(const std::function<bool()>& holds, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     while (std::chrono::steady_clock::now() < deadline) {
         if (holds()) {
             return true;
@@ -84,6 +82,15 @@ template <typename Condition> bool WaitUntil(Condition holds) {
     }
     return false;
 }
+
+namespace {
+// The first line of a file, without its newline; empty if it cannot be read.
+std::string FirstLine(const std::string& path) {
+    std::ifstream file(path);
+    std::string line;
+    std::getline(file, line);
+    return line;
+}
 } // namespace
 
 bool Child::WaitForThreads(size_t count) const {
@@ -91,9 +98,7 @@ bool Child::WaitForThreads(size_t count) const {
     return WaitUntil([&] {
         size_t workers = 0;
         for (const pid_t tid : ThreadsOf(pid_)) {
-            std::ifstream comm(tasks + std::to_string(tid) + "/comm");
-            std::string name;
-            workers += std::getline(comm, name) && name == "worker" ? 1 : 0;
+            workers += FirstLine(tasks + std::to_string(tid) + "/comm") == "worker" ? 1 : 0;
         }
         return workers + 1 >= count;
     });
@@ -101,11 +106,7 @@ bool Child::WaitForThreads(size_t count) const {
 
 bool Child::WaitForCommandName(const std::string& comm) const {
     const std::string path = "/proc/" + std::to_string(pid_) + "/comm";
-    return WaitUntil([&] {
-        std::ifstream file(path);
-        std::string line;
-        return std::getline(file, line) && line == comm;
-    });
+    return WaitUntil([&] { return FirstLine(path) == comm; });
 }
 
 std::vector<pid_t> ThreadsOf(pid_t pid) {

@@ -1,6 +1,7 @@
 // Real processes for the Linux layer's tests: copies of the burner under chosen names.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -30,6 +31,10 @@ class Child {
     std::string folder_;
     pid_t pid_;
 };
+
+// Polls until the condition holds, for at most `seconds`; false on time-out. A loaded or
+// sanitized machine may take far longer than usual.
+bool WaitUntil(const std::function<bool()>& holds, int seconds = 10);
 
 std::vector<pid_t> ThreadsOf(pid_t pid);
 int NiceOf(pid_t tid);

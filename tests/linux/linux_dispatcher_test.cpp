@@ -47,9 +47,7 @@ void WINAPI ProbeMain(DWORD, LPSTR*) {
     SERVICE_STATUS running = Report(SERVICE_RUNNING, 0);
     EXPECT_TRUE(SetServiceStatus(Handle, &running));
     kill(getpid(), SIGTERM);
-    for (int i = 0; i < 500 && ControlsHandled == 0; ++i) {
-        usleep(10000);
-    }
+    WaitUntil([] { return ControlsHandled != 0; }, 5);
     SERVICE_STATUS stopped = Report(SERVICE_STOPPED, 0);
     EXPECT_TRUE(SetServiceStatus(Handle, &stopped));
 }

@@ -166,13 +166,16 @@ TEST(BaseNameTest, NameIsReadOncePerHandle) {
     Opened first(pid);
     EXPECT_EQ(NameOf(first.handle), shellName);
     ASSERT_EQ(write(feed[1], "\n", 1), 1);
-    char exe[PATH_MAX] = "";
-    for (int i = 0; i < 500 && strstr(exe, "sleep") == nullptr; ++i) {
-        usleep(10000);
-        const ssize_t length =
-            readlink(("/proc/" + std::to_string(pid) + "/exe").c_str(), exe, sizeof exe - 1);
-        exe[length > 0 ? length : 0] = '\0';
-    }
+    const std::string exeLink = "/proc/" + std::to_string(pid) + "/exe";
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            char exe[PATH_MAX];
+            const ssize_t length = readlink(exeLink.c_str(), exe, sizeof exe);
+            return length > 0 &&
+                   std::string(exe, static_cast<size_t>(length)).find("sleep") != std::string::npos;
+        },
+        5))
+        << "the shell has not become sleep";
     EXPECT_EQ(NameOf(first.handle), shellName);
     Opened second(pid);
     EXPECT_EQ(NameOf(second.handle), "sleep");
