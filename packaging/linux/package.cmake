@@ -25,6 +25,22 @@ add_custom_command(OUTPUT ostrevane.8.gz
 add_custom_target(manual ALL DEPENDS ostrevane.8.gz)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ostrevane.8.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
+# CPack's DEB generator puts every file under /usr, while the unit's ExecStart and its folder follow
+# this tree's install prefix. Only where the two agree does the package hold the program its unit
+# starts, in a folder where systemd and Debian's helpers look for the unit. Anywhere else (the host
+# tree installs into /usr/local) cpack and the package target stop, saying where the package is
+# made, rather than build one whose service fails at every start.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+if(NOT CMAKE_INSTALL_PREFIX STREQUAL CPACK_PACKAGING_INSTALL_PREFIX OR
+   NOT OSTREVANE_SYSTEMD_UNIT_DIR MATCHES "^(/usr)?/lib/systemd/system$")
+    file(WRITE ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+         "message(FATAL_ERROR \"This tree installs the program into ${CMAKE_INSTALL_PREFIX} and the "
+         "unit into ${OSTREVANE_SYSTEMD_UNIT_DIR}, but a Debian package puts the program under /usr: "
+         "its unit would name a program it does not hold. Make the package with scripts/build-deb "
+         "(the deb preset).\")\n")
+    return()
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ostrevane)
 set(CPACK_PACKAGE_CONTACT "Ostrevane developers <ostrevane@example.org>")

@@ -11,6 +11,11 @@ rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs}
 
 deb=$("$source_dir/scripts/build-deb") || { fail "the package was not built"; finish; }
 "$source_dir/scripts/make-rootfs" "$rootfs" || { fail "the container's system was not made"; finish; }
+# The program that the package's unit starts is one the package itself installs.
+program=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards '*/systemd/system/ostrevane.service' |
+    sed -n 's|^ExecStart=.* \(/[^ ]*\)$|\1|p')
+expect "the unit starts a program of the package" \
+    "$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -c -F -x ".$program")" 1
 
 name=ostrevane-test-$$
 work=$(mktemp -d) || exit 1
