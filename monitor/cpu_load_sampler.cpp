@@ -47,10 +47,12 @@ int SampleCpuUsage() {
             LogLine(stderr, EVENTLOG_ERROR_TYPE, EventOpenQueryFailed, line);
             return 0;
         }
-        // A failed add is not examined here: it shows on every later call as a collection or
-        // formatting error, so no pass ever acts on a query without its counter.
-        (void)PdhAddCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
-                             &CpuLoadSampler.counter);
+        // The English path names the counter on every display language; given to the localized
+        // add, it names nothing on a German or Japanese Windows. A failed add is not examined
+        // here: it shows on every later call as a collection or formatting error, so no pass ever
+        // acts on a query without its counter.
+        (void)PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
+                                    &CpuLoadSampler.counter);
         // The baseline: a rate counter needs two collections before it has a value.
         (void)PdhCollectQueryData(CpuLoadSampler.query);
         CpuLoadSampler.firstCall = false;

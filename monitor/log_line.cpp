@@ -16,14 +16,18 @@ void OpenEventSource() {
     EventLog.source = RegisterEventSourceA(nullptr, EventSourceName);
 }
 
+void ReportLogEvent(WORD eventType, DWORD eventId, LPCSTR* strings, WORD count) {
+    if (EventLog.source != nullptr) {
+        (void)ReportEventA(EventLog.source, eventType, 0, eventId, nullptr, count, 0, strings,
+                           nullptr);
+    }
+}
+
 void LogLines(FILE* stream, WORD eventType, DWORD eventId, LPCSTR* lines, WORD count) {
     for (WORD i = 0; i < count; ++i) {
         fprintf(stream, "%s\n", lines[i]);
     }
-    if (EventLog.source != nullptr) {
-        (void)ReportEventA(EventLog.source, eventType, 0, eventId, nullptr, count, 0, lines,
-                           nullptr);
-    }
+    ReportLogEvent(eventType, eventId, lines, count);
 }
 
 void LogLine(FILE* stream, WORD eventType, DWORD eventId, LPCSTR line) {

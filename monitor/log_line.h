@@ -12,6 +12,7 @@
 // have none: one every 5 seconds would push other programs' events out of the log.
 enum LogEvent : DWORD {
     EventBanner = 1,
+    EventUnderWow64 = 2,
     EventPrioritySet = 100,
     EventAffinitySet = 101,
     EventSetPriorityFailed = 200,
@@ -39,6 +40,10 @@ extern EventLogState EventLog;
 
 // Registers the event source "Ostrevane" once per process; later calls do nothing.
 void OpenEventSource();
+
+// Reports one event with these strings (none when count is 0), if the source is registered. A
+// failed report is not examined.
+void ReportLogEvent(WORD eventType, DWORD eventId, LPCSTR* strings, WORD count);
 
 // Writes each line and a newline to stream, then reports the lines as one event whose strings
 // they are. A failed report is not examined: the lines are written either way.

@@ -57,6 +57,7 @@ void RunMonitorLoop() {
     LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventBanner,
             "keeping cl.exe processes scheduled accross all CPU cores and running with below "
             "normal priority");
+    WarnIfUnderWow64();
     // Opens the query and takes the baseline, so the first pass measures a whole interval.
     (void)SampleCpuUsage();
 

@@ -73,6 +73,14 @@ void ReplaceControlCharacters(char* name) {
 
 } // namespace
 
+void WarnIfUnderWow64() {
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &wow64) && wow64) {
+        // The message table holds the whole text: there is no line to go with it.
+        ReportLogEvent(EVENTLOG_WARNING_TYPE, EventUnderWow64, nullptr, 0);
+    }
+}
+
 const char* FormatLocalTimestamp() {
     const __time64_t now = _time64(nullptr);
     const struct tm* local = _localtime64(&now);

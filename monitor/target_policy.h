@@ -8,6 +8,12 @@
 // change. Never fails outward: failures are silent or written to stderr.
 void ApplyTargetPolicy(DWORD processId);
 
+// Reports one warning event when this process is a 32-bit one under WOW64 on 64-bit Windows.
+// There the module list of a 64-bit process cannot be read, so the policy never names, and never
+// changes, a 64-bit compiler; the event tells the administrator to install the 64-bit exe. The
+// streams are left alone, and a failed query passes silently.
+void WarnIfUnderWow64();
+
 // Returns the current local time as "YYYY-MM-DDThh:mm:ss" in a process-wide buffer that the
 // next call overwrites. When the time cannot be converted to local time, or its year has no
 // four digits, the text is UnknownTimestamp instead, so a log line never carries a wrong or

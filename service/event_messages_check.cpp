@@ -5,6 +5,7 @@
 #include "ostrevane_events.h"
 
 static_assert(OSTREVANE_EVENT_BANNER == EventBanner, "banner");
+static_assert(OSTREVANE_EVENT_UNDER_WOW64 == EventUnderWow64, "under WOW64");
 static_assert(OSTREVANE_EVENT_PRIORITY_SET == EventPrioritySet, "priority set");
 static_assert(OSTREVANE_EVENT_AFFINITY_SET == EventAffinitySet, "affinity set");
 static_assert(OSTREVANE_EVENT_SET_PRIORITY_FAILED == EventSetPriorityFailed, "priority failed");

@@ -105,6 +105,36 @@ TEST_F(EventLogTest, StreamsAreTheSameWhenTheLogRefusesEventsOrCannotBeRegistere
     }
 }
 
+// "type id strings" of each event, for comparing whole logs.
+std::vector<std::string> Summary(const std::vector<fake::Event>& events) {
+    std::vector<std::string> summary;
+    for (const fake::Event& event : events) {
+        std::string line = std::to_string(event.type) + " " + std::to_string(event.id);
+        for (const std::string& text : event.strings) {
+            line += " " + text;
+        }
+        summary.push_back(line);
+    }
+    return summary;
+}
+
+TEST_F(EventLogTest, UnderWow64OneWarningFollowsTheBannerAndTheStreamsStayTheSame) {
+    Live();
+    const std::string nativeOut = out;
+    const std::string nativeErr = err;
+    std::vector<std::string> expected = Summary(fake::Events());
+    expected.insert(expected.begin() + 1, std::to_string(EVENTLOG_WARNING_TYPE) + " 2");
+
+    SetUp();
+    out.clear();
+    err.clear();
+    fake::SetWow64(true);
+    Live();
+    EXPECT_EQ(Summary(fake::Events()), expected);
+    EXPECT_EQ(out, nativeOut);
+    EXPECT_EQ(err, nativeErr);
+}
+
 TEST_F(EventLogTest, SourceIsRegisteredOnceAndHeldForTheLifeOfTheProcess) {
     StopRequested = true;
     Run([] { RunMonitorLoop(); });

@@ -63,7 +63,7 @@ std::string ExpectedErrors(const Injection& injection, int sleeps) {
     switch (injection.api) {
     case Api::PdhOpenQueryA:
         return "PdhOpenQuery() ***Error: 0xC0000BBB\n";
-    case Api::PdhAddCounterA:
+    case Api::PdhAddEnglishCounterA:
         return Repeat(collect, sleeps); // the query holds no counter: every pass fails
     case Api::PdhCollectQueryData:
         // A failed baseline leaves the first pass one collection short.
@@ -148,7 +148,7 @@ const std::pair<Api, int> LifeCalls[] = {{Api::EnumProcesses, 4},
                                          {Api::GetProcessAffinityMask, 8},
                                          {Api::SetProcessAffinityMask, 2},
                                          {Api::PdhOpenQueryA, 1},
-                                         {Api::PdhAddCounterA, 1},
+                                         {Api::PdhAddEnglishCounterA, 1},
                                          {Api::PdhCollectQueryData, 6},
                                          {Api::PdhGetFormattedCounterValue, 5},
                                          {Api::Localtime64, 3},
@@ -157,7 +157,8 @@ const std::pair<Api, int> LifeCalls[] = {{Api::EnumProcesses, 4},
                                          {Api::SetServiceStatus, 5},
                                          {Api::RegisterEventSourceA, 1},
                                          {Api::ReportEventA, 4},
-                                         {Api::DeregisterEventSource, 0}};
+                                         {Api::DeregisterEventSource, 0},
+                                         {Api::IsWow64Process, 1}};
 
 std::vector<Injection> AllInjections() {
     std::vector<Injection> all;

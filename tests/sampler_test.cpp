@@ -34,7 +34,16 @@ TEST_F(SamplerTest, LaterCallsMeasureTheIntervalAndPrintEverySample) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(fake::LastFormatFlags(), 0x8200u) << "double, not capped at 100";
     EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 1) << "the query is opened once";
-    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 1);
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA), 1);
+}
+
+TEST_F(SamplerTest, AddsTheCounterByItsEnglishPathSoEveryDisplayLanguageFindsIt) {
+    fake::SetNonEnglishDisplayLanguage(true);
+    fake::ScriptCounterValues({97.0});
+    Sample();
+    EXPECT_EQ(Sample(), 97);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 0);
 }
 
 struct Rounding {
@@ -96,7 +105,7 @@ TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
     fake::ScriptCounterValues({96.0});
     EXPECT_EQ(Sample(), 0);
     EXPECT_EQ(err, "PdhOpenQuery() ***Error: 0xC0000BBB\n");
-    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 0);
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA), 0);
     EXPECT_EQ(Sample(), 0);
     EXPECT_EQ(out, "") << "the call that opens takes the baseline only";
     EXPECT_EQ(Sample(), 96);
@@ -105,7 +114,7 @@ TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
 }
 
 TEST_F(SamplerTest, FailedAddGoesUnnoticedAndEveryLaterCallFails) {
-    fake::FailCall(fake::Api::PdhAddCounterA, 1);
+    fake::FailCall(fake::Api::PdhAddEnglishCounterA, 1);
     fake::ScriptCounterValues({99.0, 99.0});
     EXPECT_EQ(Sample(), 0);
     EXPECT_EQ(err, "");
@@ -114,7 +123,7 @@ TEST_F(SamplerTest, FailedAddGoesUnnoticedAndEveryLaterCallFails) {
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
                    "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n");
-    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddCounterA), 1) << "the add is never repeated";
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA), 1) << "the add is never repeated";
 }
 
 struct CollectFailure {

@@ -32,12 +32,21 @@ if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
     message(FATAL_ERROR "build-msi: wixl failed (${result}):\n${errors}")
 endif()
 
-# What wixl cannot write, patched into its tables: EventMessageFile as REG_EXPAND_SZ ("#%"), and
-# the old version removed before the new one is installed, as a service needs (wixl schedules
-# the removal after InstallFinalize; 1501 is right after InstallInitialize).
+# What wixl cannot write, patched into its tables: EventMessageFile as REG_EXPAND_SZ ("#%"); the
+# old version removed before the new one is installed, as a service needs (wixl schedules the
+# removal after InstallFinalize; 1501 is right after InstallInitialize); and the service's least
+# privilege, which Windows Installer 5.0 hands to the service manager itself (MsiConfigureServices
+# calls ChangeServiceConfig2, between InstallServices and StartServices, so the service's first
+# start already has it). The service needs no privilege at all, so it asks for the one that
+# every token keeps (type 6, "[~]" ends the list), and every other is stripped from its token;
+# its own SID is unrestricted (type 5, SERVICE_SID_TYPE_UNRESTRICTED).
 foreach(query
         "UPDATE `Registry` SET `Value`='#%[#ostrevane.exe]' WHERE `Registry`='EventMessageFile'"
-        "UPDATE `InstallExecuteSequence` SET `Sequence`=1501 WHERE `Action`='RemoveExistingProducts'")
+        "UPDATE `InstallExecuteSequence` SET `Sequence`=1501 WHERE `Action`='RemoveExistingProducts'"
+        "CREATE TABLE `MsiServiceConfig` (`MsiServiceConfig` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL, `Event` SHORT NOT NULL, `ConfigType` SHORT NOT NULL, `Argument` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `MsiServiceConfig`)"
+        "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES ('RequiredPrivileges', 'Ostrevane', 1, 6, 'SeChangeNotifyPrivilege[~]', 'Service')"
+        "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES ('ServiceSidType', 'Ostrevane', 1, 5, '1', 'Service')"
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MsiConfigureServices', 5850)")
     execute_process(COMMAND ${MSIBUILD} ${MSI} -q ${query}
                     RESULT_VARIABLE result ERROR_VARIABLE errors)
     if(NOT result EQUAL 0 OR NOT errors STREQUAL "")

@@ -40,6 +40,9 @@ struct World {
     uintptr_t nextHandle = 0x1000;
     std::vector<std::string> handleMisuse;
 
+    bool wow64 = false;
+
+    bool nonEnglish = false;
     bool queryOpen = false;
     bool counterAdded = false;
     int collections = 0;
@@ -132,6 +135,32 @@ PDH_STATUS FailureStatus(PDH_STATUS scripted, DWORD fallback) {
     return scripted != 0 ? scripted : static_cast<PDH_STATUS>(fallback);
 }
 
+const char EnglishProcessorTime[] = "\\Processor(_Total)\\% Processor Time";
+const char GermanProcessorTime[] = "\\Prozessor(_Total)\\Prozessorzeit (%)";
+
+// Both adds: the English one knows the English path only; the localized one, on a machine whose
+// display language is not English, the German path only, and anything on an English one.
+PDH_STATUS AddCounter(Api api, PDH_HQUERY query, LPCSTR counterPath, PDH_HCOUNTER* counter) {
+    PDH_STATUS scripted = 0;
+    const bool fails = Enter(api, &scripted);
+    if (query != QueryHandle || !TheWorld().queryOpen) {
+        return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
+    }
+    TheWorld().addedPath = counterPath;
+    if (fails) {
+        return FailureStatus(scripted, PDH_CSTATUS_BAD_COUNTERNAME);
+    }
+    const char* known = api == Api::PdhAddEnglishCounterA ? EnglishProcessorTime
+                        : TheWorld().nonEnglish           ? GermanProcessorTime
+                                                          : nullptr;
+    if (known != nullptr && strcmp(counterPath, known) != 0) {
+        return static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT);
+    }
+    TheWorld().counterAdded = true;
+    *counter = CounterHandle;
+    return ERROR_SUCCESS;
+}
+
 } // namespace
 
 const char* ApiName(Api api) {
@@ -147,6 +176,7 @@ const char* ApiName(Api api) {
                                         "CloseHandle",
                                         "PdhOpenQueryA",
                                         "PdhAddCounterA",
+                                        "PdhAddEnglishCounterA",
                                         "PdhCollectQueryData",
                                         "PdhGetFormattedCounterValue",
                                         "_time64",
@@ -156,7 +186,8 @@ const char* ApiName(Api api) {
                                         "SetServiceStatus",
                                         "RegisterEventSourceA",
                                         "ReportEventA",
-                                        "DeregisterEventSource"};
+                                        "DeregisterEventSource",
+                                        "IsWow64Process"};
     static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
     return names[static_cast<size_t>(api)];
 }
@@ -185,6 +216,10 @@ Process* FindProcess(DWORD id) {
     return nullptr;
 }
 
+void SetWow64(bool wow64) {
+    TheWorld().wow64 = wow64;
+}
+
 void SetSystemMask(DWORD_PTR mask) {
     TheWorld().systemMask = mask;
 }
@@ -202,6 +237,9 @@ void ScriptCounterValues(std::initializer_list<double> values) {
 
 const std::string& AddedCounterPath() {
     return TheWorld().addedPath;
+}
+void SetNonEnglishDisplayLanguage(bool nonEnglish) {
+    TheWorld().nonEnglish = nonEnglish;
 }
 DWORD LastFormatFlags() {
     return TheWorld().formatFlags;
@@ -386,6 +424,20 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     return TRUE;
 }
 
+HANDLE WINAPI GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
+    const bool fails = fake::Enter(Api::IsWow64Process);
+    if (fails || process != GetCurrentProcess() || wow64Process == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    *wow64Process = TheWorld().wow64 ? TRUE : FALSE;
+    return TRUE;
+}
+
 BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
     const bool fails = fake::Enter(Api::EnumProcessModules);
     const fake::Process* process = fake::ProcessOf(handle, "EnumProcessModules");
@@ -478,18 +530,12 @@ PDH_STATUS WINAPI PdhOpenQueryA(LPCSTR, DWORD_PTR, PDH_HQUERY* query) {
 
 PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR,
                                  PDH_HCOUNTER* counter) {
-    PDH_STATUS scripted = 0;
-    const bool fails = fake::Enter(Api::PdhAddCounterA, &scripted);
-    if (query != fake::QueryHandle || !TheWorld().queryOpen) {
-        return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
-    }
-    TheWorld().addedPath = counterPath;
-    if (fails) {
-        return fake::FailureStatus(scripted, PDH_CSTATUS_BAD_COUNTERNAME);
-    }
-    TheWorld().counterAdded = true;
-    *counter = fake::CounterHandle;
-    return ERROR_SUCCESS;
+    return fake::AddCounter(Api::PdhAddCounterA, query, counterPath, counter);
+}
+
+PDH_STATUS WINAPI PdhAddEnglishCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR,
+                                        PDH_HCOUNTER* counter) {
+    return fake::AddCounter(Api::PdhAddEnglishCounterA, query, counterPath, counter);
 }
 
 PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {

@@ -25,6 +25,7 @@ enum class Api {
     CloseHandle,
     PdhOpenQueryA,
     PdhAddCounterA,
+    PdhAddEnglishCounterA,
     PdhCollectQueryData,
     PdhGetFormattedCounterValue,
     Time64,
@@ -35,6 +36,7 @@ enum class Api {
     RegisterEventSourceA,
     ReportEventA,
     DeregisterEventSource,
+    IsWow64Process,
     Count
 };
 const char* ApiName(Api api);
@@ -74,6 +76,10 @@ void SetSystemMask(DWORD_PTR mask);
 void ScriptCounter(std::deque<CounterRead> reads);
 void ScriptCounterValues(std::initializer_list<double> values);
 const std::string& AddedCounterPath();
+// A machine whose display language is not English: the localized add then knows the processor
+// time counter only by its German path, "\Prozessor(_Total)\Prozessorzeit (%)", and refuses the
+// English one with PDH_CSTATUS_NO_OBJECT. The English add knows the English path on any machine.
+void SetNonEnglishDisplayLanguage(bool nonEnglish);
 DWORD LastFormatFlags();
 
 // Makes the n-th call (1-based) of one function fail, in that function's own way. For the
@@ -99,6 +105,9 @@ std::vector<DWORD> OpenedIds();
 int HandlesOpened();
 int HandlesStillOpen();
 std::vector<std::string> HandleMisuse();
+
+// What IsWow64Process says of the calling process (false at start).
+void SetWow64(bool wow64);
 
 // The clock behind _time64 and _localtime64. The double's local time is UTC.
 void SetTime(__time64_t now);

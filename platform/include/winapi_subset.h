@@ -10,6 +10,7 @@
 #define WINAPI
 
 typedef int BOOL;
+typedef BOOL* PBOOL;
 typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
 typedef std::int32_t LONG;
@@ -65,6 +66,10 @@ DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 void WINAPI Sleep(DWORD milliseconds);
 BOOL WINAPI CloseHandle(HANDLE object);
+// The pseudo handle of the calling process, which needs no closing.
+HANDLE WINAPI GetCurrentProcess(void);
+// Whether a process is a 32-bit one under WOW64 on 64-bit Windows.
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
 
 // Process status.
 BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned);
@@ -124,6 +129,10 @@ extern "C" {
 PDH_STATUS WINAPI PdhOpenQueryA(LPCSTR dataSource, DWORD_PTR userData, PDH_HQUERY* query);
 PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData,
                                  PDH_HCOUNTER* counter);
+// Takes the counter path in English whatever the display language; PdhAddCounterA reads it in
+// the display language.
+PDH_STATUS WINAPI PdhAddEnglishCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData,
+                                        PDH_HCOUNTER* counter);
 PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query);
 PDH_STATUS WINAPI PdhGetFormattedCounterValue(PDH_HCOUNTER counter, DWORD format, LPDWORD type,
                                               PPDH_FMT_COUNTERVALUE value);

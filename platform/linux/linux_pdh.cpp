@@ -114,6 +114,12 @@ PDH_STATUS WINAPI PdhAddCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR
     return ERROR_SUCCESS;
 }
 
+// Linux has one language: the English add is the localized one.
+PDH_STATUS WINAPI PdhAddEnglishCounterA(PDH_HQUERY query, LPCSTR counterPath, DWORD_PTR userData,
+                                        PDH_HCOUNTER* counter) {
+    return PdhAddCounterA(query, counterPath, userData, counter);
+}
+
 PDH_STATUS WINAPI PdhCollectQueryData(PDH_HQUERY query) {
     std::lock_guard<std::mutex> guard(Lock);
     Query* owner = static_cast<Query*>(query);

@@ -402,6 +402,20 @@ BOOL WINAPI CloseHandle(HANDLE object) {
     return TRUE;
 }
 
+HANDLE WINAPI GetCurrentProcess(void) {
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+// Linux has no WOW64: a 32-bit build reads every process's names in /proc as a 64-bit one does.
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
+    if (process != GetCurrentProcess() || wow64Process == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *wow64Process = FALSE;
+    return TRUE;
+}
+
 BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
     ProcessHandle* process = Open(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
     if (process == nullptr) {

@@ -75,6 +75,18 @@ expect "recovery was asked for, and sc succeeded" \
     "$(grep -E 'Action ended .*: AskForRecovery\. Return value' "$work/install.txt" | sed 's/.*: //' | paste -sd'|')" \
     "AskForRecovery. Return value 1.|AskForRecovery. Return value 1."
 
+# Least privilege, as the package asks the service manager for it; Wine's msiexec passes over
+# MsiConfigureServices, and its SCM would not enforce the privileges anyway.
+expect "the privileges and SID type asked for" \
+    "$(msiinfo export "$msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | tr '\t' ' ' | sort | paste -sd'|')" \
+    "RequiredPrivileges Ostrevane 1 6 SeChangeNotifyPrivilege[~] Service|ServiceSidType Ostrevane 1 5 1 Service"
+expect "asked for after the service is installed and before it starts" \
+    "$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | tr '\t' ' ' |
+        awk '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ { print $NF, $1 }' |
+        sort -n | cut -d' ' -f2 | paste -sd' ')" \
+    "InstallServices MsiConfigureServices StartServices"
+expect "the install reached it" "$(grep -c 'Action start .*: MsiConfigureServices\.$' "$work/install.txt")" 1
+
 # The packaged exe doing its job: the compiler is calmed and widened within two passes.
 changed="priority=0x4000 process=$system system=$system"
 for _ in $(seq 30); do

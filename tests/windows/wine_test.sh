@@ -65,6 +65,8 @@ if [ "$mode" = resources ]; then
             "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' $id "line $id")" \
             "line $id"
     done
+    expect "event 2 tells to install the 64-bit exe" \
+        "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' 2 | grep -c 'Install the 64-bit ostrevane.exe')" 1
     expect "message of event 301" \
         "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' 301 first second | paste -sd'|')" \
         "first|second"
@@ -78,9 +80,11 @@ if [ "$mode" = by-hand ]; then
     finish
 fi
 
-# A whole life under the SCM, with the test-only pdh.dll serving the counter from counter.txt.
+# A whole life under the SCM, with the test-only pdh.dll serving the counter from counter.txt, on
+# a German Windows, where only the English add finds the counter by its English path.
 cp "$helpers/pdh.dll" "$drive/ostrevane/pdh.dll"
 echo 94 >"$drive/ostrevane/counter.txt"
+echo de >"$drive/ostrevane/language.txt"
 # Reaches services that services.exe starts, unlike WINEDLLOVERRIDES in this shell.
 win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
 
@@ -164,5 +168,11 @@ for image in cl.exe cl.exe.old; do
 done
 expect "the failed collection, as error events" "$(grep "^$error " <<<"$events" | LC_ALL=C sort -u | paste -sd'|')" \
     "$error 0x0000012d PDH_NO_DATA|$error 0x0000012d PhdCollectQueryData() ***Error: 0x800007D5"
+# The 32-bit exe runs under WOW64 in a 64-bit prefix, and says so in a warning without strings.
+warnings=0
+[ "$arch" = i686 ] && warnings=1
+expect "WOW64 warnings" \
+    "$(grep -c "^$self:[0-9a-f]*:fixme:advapi:ReportEventA ([^,]*,0x0002,0x0000,0x00000002," "$work/trace.log")" \
+    "$warnings"
 expect "no other event" "$(grep -c -v -E "^$error 0x0000012d |^$info 0x00000001 keeping |^$info 0x0000006[45] set (priority class|affinity mask) of 'cl\.exe(\.old)?' " <<<"$events")" 0
 finish
