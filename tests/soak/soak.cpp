@@ -82,11 +82,19 @@ bool Untouched(pid_t pid) {
 }
 
 // Bystanders narrowed to CPU 0 start and end all the time, interleaved with compilers; where the
-// kernel allows it, a bystander is given the identifier of the compiler that just ended.
+// kernel allows it, a bystander is given the identifier of the compiler that just ended. A
+// bystander with an identifier of its own must never be changed. One that took a compiler's may
+// be, in the one instant the layer cannot close: the compiler exits, is reaped and its number is
+// handed out between the layer's last check of the pidfd and its setpriority or
+// sched_setaffinity, which have no pidfd form (the layer then reports the change as failed). That
+// takes the service thread being preempted right there: about once in twenty runs of 2,000 passes
+// here. Without the pidfd checks, two runs here changed 2 and 6 such bystanders.
+constexpr long ReusedChangesAllowed = 1;
 std::atomic<bool> Churning{true};
 std::atomic<long> Started{0};
 std::atomic<long> Reused{0};
 std::atomic<long> Violations{0};
+std::atomic<long> ReusedChanged{0};
 
 void Churn(const std::string& folder) {
     // Children inherit this thread's affinity, so each is narrow from its first instruction.
@@ -112,8 +120,10 @@ void Churn(const std::string& folder) {
         Reused += other == target;
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
         if (!Untouched(other)) {
-            ++Violations;
-            fprintf(stderr, "soak: bystander %d was changed\n", other);
+            ++(other == target ? ReusedChanged : Violations);
+            fprintf(stderr, "soak: bystander %d was changed%s\n", other,
+                    other == target ? ", with the identifier of a compiler that had just ended"
+                                    : "");
         }
         kill(other, SIGKILL);
         waitpid(other, nullptr, 0);
@@ -204,8 +214,12 @@ int main(int argc, char** argv) {
     fprintf(summary,
             "passes %d (busy %ld) in %.1f s; processes started %ld, identifiers reused %ld\n",
             Passes, busy, seconds, Started.load(), Reused.load());
-    fprintf(summary, "changes logged %ld, of non-compilers %ld; bystanders changed %ld\n", changes,
-            foreign, Violations.load() + !bystanderUntouched);
+    fprintf(
+        summary,
+        "changes logged %ld, of non-compilers %ld; bystanders changed %ld with an identifier of "
+        "their own, %ld with a compiler's (at most %ld allowed)\n",
+        changes, foreign, Violations.load() + !bystanderUntouched, ReusedChanged.load(),
+        ReusedChangesAllowed);
     fprintf(summary, "descriptors %d -> %d; RSS %ld -> %ld KiB\n", FdsAtWarmup, fdsAtEnd,
             RssAtWarmup, rssAtEnd);
 #ifdef __SANITIZE_ADDRESS__
@@ -215,8 +229,9 @@ int main(int argc, char** argv) {
 #else
     const bool flatMemory = rssAtEnd - RssAtWarmup < 1024;
 #endif
-    const bool held = foreign == 0 && Violations == 0 && bystanderUntouched && compilerChanged &&
-                      fdsAtEnd <= FdsAtWarmup && flatMemory && busy * 2 > Passes;
+    const bool held = foreign == 0 && Violations == 0 && ReusedChanged <= ReusedChangesAllowed &&
+                      bystanderUntouched && compilerChanged && fdsAtEnd <= FdsAtWarmup &&
+                      flatMemory && busy * 2 > Passes;
     fprintf(summary, "%s\n", held ? "1 passed, 0 failed" : "0 passed, 1 failed");
     fclose(summary);
     return held ? 0 : 1;
