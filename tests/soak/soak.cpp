@@ -87,7 +87,7 @@ bool Untouched(pid_t pid) {
 // be, in the one instant the layer cannot close: the compiler exits, is reaped and its number is
 // handed out between the layer's last check of the pidfd and its setpriority or
 // sched_setaffinity, which have no pidfd form (the layer then reports the change as failed). That
-// takes the service thread being preempted right there: about once in twenty runs of 2,000 passes
+// takes the service thread being preempted right there: twice in some twenty runs of 2,000 passes
 // here. Without the pidfd checks, two runs here changed 2 and 6 such bystanders.
 constexpr long ReusedChangesAllowed = 1;
 std::atomic<bool> Churning{true};
