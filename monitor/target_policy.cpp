@@ -27,6 +27,35 @@ bool IsPrintableTime(const struct tm& local) {
            local.tm_min >= 0 && local.tm_min <= 59 && local.tm_sec >= 0 && local.tm_sec <= 60;
 }
 
+// On hybrid processors Windows chooses between performance and efficient cores by a process's
+// quality of service, which it infers unless the process says otherwise: a windowless background
+// process, as a compiler under a build agent or in a container is, counts as low, and Windows 10
+// also sends below-normal background work to the efficient cores. Lowered by us, a compiler would
+// lose the performance cores; opted out of execution-speed throttling it keeps high QoS, and so
+// every processor. A Windows that does not know the class (before Windows 10 1709:
+// ERROR_INVALID_PARAMETER; Wine: ERROR_INVALID_FUNCTION) has no such heuristic to leave, and
+// nothing is logged.
+void OptOutOfExecutionSpeedThrottling(HANDLE process, const char* name, DWORD processId) {
+    PROCESS_POWER_THROTTLING_STATE state{};
+    state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;
+    state.ControlMask = PROCESS_POWER_THROTTLING_EXECUTION_SPEED;
+    state.StateMask = 0;
+    if (SetProcessInformation(process, ProcessPowerThrottling, &state, sizeof state)) {
+        char line[LogLineSize];
+        snprintf(line, sizeof line, "%s - set execution speed throttling of '%s' (PID %lu) to off",
+                 FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
+        LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventThrottlingSet, line);
+        return;
+    }
+    const DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
+        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetThrottlingFailed,
+                "error: SetProcessInformation() failed");
+    }
+}
+
+// A compiler already below normal was put there by its build tool (MSBuild -lowPriority, say),
+// which chose its scheduling itself: it is left as it is, its throttling included.
 void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
     // A failed query (0) is not below normal either, so it leads to the attempt to set it.
     if (GetPriorityClass(process) == BELOW_NORMAL_PRIORITY_CLASS) {
@@ -37,6 +66,8 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
         snprintf(line, sizeof line, "%s - set priority class of '%s' (PID %lu) to below normal",
                  FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
         LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventPrioritySet, line);
+        // Only a compiler lowered now: later passes find it below normal, so it is tagged once.
+        OptOutOfExecutionSpeedThrottling(process, name, processId);
     } else {
         LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetPriorityFailed,
                 "error: SetPriorityClass() failed");

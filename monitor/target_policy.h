@@ -4,8 +4,9 @@
 #include "platform.h"
 
 // Names the process and, when its base name begins with a target prefix, sets it to below
-// normal priority and widens its affinity to the system mask, each only if needed, logging each
-// change. Never fails outward: failures are silent or written to stderr.
+// normal priority (opting it out of execution-speed throttling in the same step) and widens its
+// affinity to the system mask, each only if needed, logging each change. Never fails outward:
+// failures are silent or written to stderr.
 void ApplyTargetPolicy(DWORD processId);
 
 // Reports one warning event when this process is a 32-bit one under WOW64 on 64-bit Windows.

@@ -8,8 +8,11 @@ static_assert(OSTREVANE_EVENT_BANNER == EventBanner, "banner");
 static_assert(OSTREVANE_EVENT_UNDER_WOW64 == EventUnderWow64, "under WOW64");
 static_assert(OSTREVANE_EVENT_PRIORITY_SET == EventPrioritySet, "priority set");
 static_assert(OSTREVANE_EVENT_AFFINITY_SET == EventAffinitySet, "affinity set");
+static_assert(OSTREVANE_EVENT_THROTTLING_SET == EventThrottlingSet, "throttling set");
 static_assert(OSTREVANE_EVENT_SET_PRIORITY_FAILED == EventSetPriorityFailed, "priority failed");
 static_assert(OSTREVANE_EVENT_SET_AFFINITY_FAILED == EventSetAffinityFailed, "affinity failed");
+static_assert(OSTREVANE_EVENT_SET_THROTTLING_FAILED == EventSetThrottlingFailed,
+              "throttling failed");
 static_assert(OSTREVANE_EVENT_OPEN_QUERY_FAILED == EventOpenQueryFailed, "open failed");
 static_assert(OSTREVANE_EVENT_COLLECT_FAILED == EventCollectFailed, "collection failed");
 static_assert(OSTREVANE_EVENT_FORMAT_FAILED == EventFormatFailed, "formatting failed");

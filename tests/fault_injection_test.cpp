@@ -77,6 +77,8 @@ std::string ExpectedErrors(const Injection& injection, int sleeps) {
         return "error: SetPriorityClass() failed\n";
     case Api::SetProcessAffinityMask:
         return "error: SetProcessAffinityMask() failed\n";
+    case Api::SetProcessInformation:
+        return "error: SetProcessInformation() failed\n";
     default:
         return ""; // the others fail silently
     }
@@ -158,7 +160,8 @@ const std::pair<Api, int> LifeCalls[] = {{Api::EnumProcesses, 4},
                                          {Api::RegisterEventSourceA, 1},
                                          {Api::ReportEventA, 4},
                                          {Api::DeregisterEventSource, 0},
-                                         {Api::IsWow64Process, 1}};
+                                         {Api::IsWow64Process, 1},
+                                         {Api::SetProcessInformation, 1}};
 
 std::vector<Injection> AllInjections() {
     std::vector<Injection> all;

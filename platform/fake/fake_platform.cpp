@@ -41,6 +41,7 @@ struct World {
     std::vector<std::string> handleMisuse;
 
     bool wow64 = false;
+    DWORD throttlingRefusal = ERROR_INVALID_PARAMETER;
 
     bool nonEnglish = false;
     bool queryOpen = false;
@@ -187,7 +188,8 @@ const char* ApiName(Api api) {
                                         "RegisterEventSourceA",
                                         "ReportEventA",
                                         "DeregisterEventSource",
-                                        "IsWow64Process"};
+                                        "IsWow64Process",
+                                        "SetProcessInformation"};
     static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
     return names[static_cast<size_t>(api)];
 }
@@ -218,6 +220,10 @@ Process* FindProcess(DWORD id) {
 
 void SetWow64(bool wow64) {
     TheWorld().wow64 = wow64;
+}
+
+void SetPowerThrottlingRefusal(DWORD error) {
+    TheWorld().throttlingRefusal = error;
 }
 
 void SetSystemMask(DWORD_PTR mask) {
@@ -515,6 +521,34 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
         return FALSE;
     }
     process->processMask = processMask;
+    return TRUE;
+}
+
+BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS informationClass,
+                                  LPVOID information, DWORD size) {
+    const bool fails = fake::Enter(Api::SetProcessInformation);
+    fake::Process* process = fake::ProcessOf(handle, "SetProcessInformation");
+    if (fails || process == nullptr || process->setInformationFails) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (TheWorld().throttlingRefusal != 0) {
+        SetLastError(TheWorld().throttlingRefusal);
+        return FALSE;
+    }
+    // Like the platform's: the structure must be whole, of the current version, and turn on only
+    // mechanisms it takes control of.
+    const auto* state = static_cast<const PROCESS_POWER_THROTTLING_STATE*>(information);
+    const ULONG known =
+        PROCESS_POWER_THROTTLING_EXECUTION_SPEED | PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION;
+    if (informationClass != ProcessPowerThrottling || state == nullptr || size != sizeof *state ||
+        state->Version != PROCESS_POWER_THROTTLING_CURRENT_VERSION ||
+        (state->ControlMask & ~known) != 0 || (state->StateMask & ~state->ControlMask) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    process->throttling = *state;
+    ++process->throttlingSets;
     return TRUE;
 }
 

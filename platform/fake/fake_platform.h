@@ -37,6 +37,7 @@ enum class Api {
     ReportEventA,
     DeregisterEventSource,
     IsWow64Process,
+    SetProcessInformation,
     Count
 };
 const char* ApiName(Api api);
@@ -54,6 +55,10 @@ struct Process {
     bool setPriorityFails = false;
     bool getAffinityFails = false;
     bool setAffinityFails = false;
+    bool setInformationFails = false;
+    // What SetProcessInformation last set of the process's power throttling, and how often.
+    PROCESS_POWER_THROTTLING_STATE throttling{};
+    int throttlingSets = 0;
 };
 
 // One formatted counter read: the status PdhGetFormattedCounterValue returns and the value.
@@ -63,7 +68,7 @@ struct CounterRead {
 };
 
 // Puts the whole double back to its start: empty process table, system mask 0x3, no failures,
-// no script, time 0, every count and record cleared, no hook.
+// no script, time 0, every count and record cleared, no hook, no power throttling class.
 void Reset();
 
 // The process table, in the order EnumProcesses returns it; identifier 0 may stand anywhere.
@@ -108,6 +113,11 @@ std::vector<std::string> HandleMisuse();
 
 // What IsWow64Process says of the calling process (false at start).
 void SetWow64(bool wow64);
+
+// What SetProcessInformation fails with for every process when given the power throttling class:
+// ERROR_INVALID_PARAMETER at start, as a Windows before 10 1709 that does not know the class;
+// ERROR_INVALID_FUNCTION, as Wine; 0 for a Windows that knows it and sets it.
+void SetPowerThrottlingRefusal(DWORD error);
 
 // The clock behind _time64 and _localtime64. The double's local time is UTC.
 void SetTime(__time64_t now);

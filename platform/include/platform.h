@@ -4,6 +4,11 @@
 #pragma once
 
 #ifdef _WIN32
+// The oldest Windows the exes run on: Windows 8 and Server 2012 brought SetProcessInformation.
+// Declaring it keeps the headers from offering anything newer.
+#ifndef _WIN32_WINNT
+#define _WIN32_WINNT 0x0602
+#endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif

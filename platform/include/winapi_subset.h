@@ -13,6 +13,7 @@ typedef int BOOL;
 typedef BOOL* PBOOL;
 typedef std::uint16_t WORD;
 typedef std::uint32_t DWORD;
+typedef std::uint32_t ULONG;
 typedef std::int32_t LONG;
 typedef std::int64_t LONGLONG;
 typedef std::uintptr_t DWORD_PTR;
@@ -35,6 +36,7 @@ typedef void* PSID;
 // Win32 error codes (GetLastError).
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
+#define ERROR_INVALID_FUNCTION 1L
 #define ERROR_ACCESS_DENIED 5L
 #define ERROR_INVALID_HANDLE 6L
 #define ERROR_NOT_ENOUGH_MEMORY 8L
@@ -51,6 +53,17 @@ typedef void* PSID;
 #define PROCESS_SET_INFORMATION 0x0200
 #define PROCESS_QUERY_INFORMATION 0x0400
 #define PROCESS_VM_READ 0x0010
+
+// Power throttling of a process (ProcessPowerThrottling): a bit set in ControlMask takes that
+// mechanism out of the system's own choice, and the same bit in StateMask turns it on, clear off.
+#define PROCESS_POWER_THROTTLING_CURRENT_VERSION 1
+#define PROCESS_POWER_THROTTLING_EXECUTION_SPEED 0x1
+#define PROCESS_POWER_THROTTLING_IGNORE_TIMER_RESOLUTION 0x4
+typedef struct _PROCESS_POWER_THROTTLING_STATE {
+    ULONG Version;
+    ULONG ControlMask;
+    ULONG StateMask;
+} PROCESS_POWER_THROTTLING_STATE, *PPROCESS_POWER_THROTTLING_STATE;
 
 // Priority classes.
 #define IDLE_PRIORITY_CLASS 0x00000040
@@ -80,6 +93,17 @@ DWORD WINAPI GetPriorityClass(HANDLE process);
 BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priorityClass);
 BOOL WINAPI GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR systemMask);
 BOOL WINAPI SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
+
+// Process information: the classes in the platform's order, of which the system sets one.
+typedef enum _PROCESS_INFORMATION_CLASS {
+    ProcessMemoryPriority,
+    ProcessMemoryExhaustionInfo,
+    ProcessAppMemoryInfo,
+    ProcessInPrivateInfo,
+    ProcessPowerThrottling,
+} PROCESS_INFORMATION_CLASS;
+BOOL WINAPI SetProcessInformation(HANDLE process, PROCESS_INFORMATION_CLASS informationClass,
+                                  LPVOID information, DWORD size);
 
 // C runtime: 64-bit calendar time and its local broken-down form. The result of
 // _localtime64 lives in storage of the runtime's and is overwritten by the next call.

@@ -507,6 +507,15 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
     return StillThere(process);
 }
 
+// Linux has no quality of service inferred for a process that it would need opting out of: the
+// layer answers as a Windows that does not know the class, so the policy changes and logs nothing.
+BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS, LPVOID, DWORD) {
+    if (Usable(handle, PROCESS_SET_INFORMATION) != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    return FALSE;
+}
+
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
     const ProcessHandle* process = Usable(handle, PROCESS_QUERY_INFORMATION);
     if (process == nullptr) {

@@ -44,7 +44,8 @@ bool IsStdoutLine(const std::string& line) {
                                    "\\?{4}-\\?{2}-\\?{2}T\\?{2}:\\?{2}:\\?{2}) - set "
                                    "(priority class of '[^\\x00-\\x1f\\x7f]*' \\(PID [0-9]+\\) to "
                                    "below normal|affinity mask of '[^\\x00-\\x1f\\x7f]*' \\(PID "
-                                   "[0-9]+\\) to 0x[0-9a-f]{4,})");
+                                   "[0-9]+\\) to 0x[0-9a-f]{4,}|execution speed throttling of "
+                                   "'[^\\x00-\\x1f\\x7f]*' \\(PID [0-9]+\\) to off)");
     std::smatch match;
     if (std::regex_match(line, match, sample)) {
         return match[1].length() >= 3;
@@ -59,6 +60,7 @@ bool IsStderrLine(const std::string& line) {
                                    "\\(\\) \\*\\*\\*Error: 0x[0-9A-F]+");
     return line == "error: EnumProcesses() failed" || line == "error: SetPriorityClass() failed" ||
            line == "error: SetProcessAffinityMask() failed" ||
+           line == "error: SetProcessInformation() failed" ||
            line == "error: not enough memory for the process list" ||
            line == "PDH_INVALID_HANDLE" || line == "PDH_NO_DATA" || line == "Unknown error" ||
            std::regex_match(line, status);
@@ -119,6 +121,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         process.setPriorityFails = failures & 0x10;
         process.getAffinityFails = failures & 0x20;
         process.setAffinityFails = failures & 0x40;
+        process.setInformationFails = failures & 0x80;
         fake::Processes().push_back(process);
     }
     std::deque<fake::CounterRead> reads;
@@ -129,6 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         reads.push_back(fake::CounterRead{status, CounterValue(input)});
     }
     fake::ScriptCounter(reads);
+    fake::SetPowerThrottlingRefusal(
+        input.PickValueInArray<DWORD>({0, ERROR_INVALID_PARAMETER, ERROR_INVALID_FUNCTION}));
     fake::SetTime(input.ConsumeIntegral<int64_t>() % 400000000000LL);
     fake::SetLocaltimeFails(input.ConsumeIntegralInRange<int>(0, 7) == 0);
 
@@ -241,7 +246,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Broken("changes are below normal and the system mask", before[i].name);
         }
     }
-
     // The monitoring ends on a stop, or where the process list failed; the SCM hears so.
     const std::vector<fake::StatusReport> reports = fake::StatusReports();
     if (!dispatched || reports.empty()) {

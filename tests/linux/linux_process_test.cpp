@@ -255,6 +255,13 @@ TEST(PriorityTest, RealTimeIsNeverGrantedAndRightsAreChecked) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
     EXPECT_FALSE(SetPriorityClass(process.handle, 0x1234));
 
+    // Linux infers no quality of service to opt out of: it answers as a Windows without the class.
+    PROCESS_POWER_THROTTLING_STATE state{PROCESS_POWER_THROTTLING_CURRENT_VERSION,
+                                         PROCESS_POWER_THROTTLING_EXECUTION_SPEED, 0};
+    EXPECT_FALSE(
+        SetProcessInformation(process.handle, ProcessPowerThrottling, &state, sizeof state));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
     Opened readOnly(child.pid(), PROCESS_QUERY_INFORMATION);
     EXPECT_FALSE(SetPriorityClass(readOnly.handle, BELOW_NORMAL_PRIORITY_CLASS));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

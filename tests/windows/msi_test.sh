@@ -40,6 +40,13 @@ printf '\0' >>"$work/old.exe"
     fail "the lower version was not packaged"
 cp "$msi" "$drive/new.msi"
 
+# Wine's new prefix says it is Windows 7, which lacks what the exes import: the package refuses it,
+# as Windows Installer fails a launch condition under /qn (1603, whose low byte the shell sees).
+msiexec /i 'C:\new.msi'
+expect "refused on Windows 7" "$?" 67
+expect "nothing installed there" "$(entries)" 0
+win reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null
+
 msiexec /i 'C:\old.msi'
 expect "msiexec /i of the lower version" "$?" 0
 expect "the lower version's exe is installed" "$(cmp -s "$work/old.exe" "$installed/ostrevane.exe" && echo yes)" yes
