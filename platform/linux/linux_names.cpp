@@ -186,16 +186,48 @@ DWORD_PTR MaskOf(const CpuSet& cpus) {
     return mask;
 }
 
-void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWORD_PTR* processMask,
-                   DWORD_PTR* systemMask) {
-    const DWORD_PTR system = MaskOf(online);
+bool ParseCpusetCgroup(const std::string& text, CpusetCgroup* cgroup) {
+    // Lines of "ID:CONTROLLERS:PATH". The v1 hierarchy whose controllers include cpuset holds the
+    // controller, which the v2 one then cannot; the v2 one is ID 0 with no controllers listed.
+    bool found = false;
+    CpusetCgroup place;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) {
+            continue;
+        }
+        const std::string controllers = "," + line.substr(first + 1, second - first - 1) + ",";
+        const bool v1 = controllers.find(",cpuset,") != std::string::npos;
+        const bool v2 = line.compare(0, first, "0") == 0 && controllers == ",,";
+        if (v1 || (v2 && !found)) {
+            place.v1 = v1;
+            place.path = line.substr(second + 1);
+            found = true;
+        }
+    }
+    const std::string& path = place.path;
+    if (!found || path.empty() || path[0] != '/' ||
+        (path + "/").find("/../") != std::string::npos) {
+        return false;
+    }
+    place.path = path == "/" ? "" : path;
+    *cgroup = place;
+    return true;
+}
+
+void AffinityMasks(const CpuSet& allowed, const std::vector<CpuSet>& threads,
+                   DWORD_PTR* processMask, DWORD_PTR* systemMask) {
+    const DWORD_PTR system = MaskOf(allowed);
     DWORD_PTR shared = system;
     bool everyProcessor = true;
     for (const CpuSet& thread : threads) {
         shared &= MaskOf(thread);
-        for (size_t cpu = 0; cpu < online.size(); ++cpu) {
+        for (size_t cpu = 0; cpu < allowed.size(); ++cpu) {
             everyProcessor =
-                everyProcessor && (!online[cpu] || (cpu < thread.size() && thread[cpu]));
+                everyProcessor && (!allowed[cpu] || (cpu < thread.size() && thread[cpu]));
         }
     }
     if (shared == system && !everyProcessor) {
@@ -209,8 +241,8 @@ void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWO
     *systemMask = system;
 }
 
-bool AffinityForMask(const CpuSet& online, DWORD_PTR mask, CpuSet* cpus) {
-    const DWORD_PTR system = MaskOf(online);
+bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask, CpuSet* cpus) {
+    const DWORD_PTR system = MaskOf(allowed);
     if (mask == 0 || (mask & ~system) != 0) {
         return false;
     }

@@ -38,18 +38,29 @@ bool ParseCpuSet(const std::string& text, CpuSet* cpus);
 // The processors of a set that a DWORD_PTR can name: bit n is processor n.
 DWORD_PTR MaskOf(const CpuSet& cpus);
 
-// The masks that GetProcessAffinityMask reports, from the online processors and every thread's
-// affinity. The system mask holds the online processors below 64, the most that the mask can
-// name. The process mask holds those that every thread may use, and it equals the system mask
-// only when every thread may use every online processor, whatever their number: a process that
-// lacks one above 63 reads as the system mask without its highest processor, so that it is never
-// taken for one that has them all.
-void AffinityMasks(const CpuSet& online, const std::vector<CpuSet>& threads, DWORD_PTR* processMask,
-                   DWORD_PTR* systemMask);
+// Where a process's cpuset is kept: its cgroup's path (from "/") in the cgroup v1 hierarchy that
+// holds the cpuset controller or, where none does, in the v2 hierarchy.
+struct CpusetCgroup {
+    bool v1 = false;
+    std::string path; // "" for the root
+};
+// Reads /proc/PID/cgroup. False when the text names neither hierarchy, or a path that does not
+// stay below the root ("..", as a process in another cgroup namespace shows).
+bool ParseCpusetCgroup(const std::string& text, CpusetCgroup* cgroup);
+
+// The masks that GetProcessAffinityMask reports, from the processors the process may use (the
+// online ones within its cpuset) and every thread's affinity. The system mask holds the allowed
+// processors below 64, the most that the mask can name. The process mask holds those that every
+// thread may use, and it equals the system mask only when every thread may use every allowed
+// processor, whatever their number: a process that lacks one above 63 reads as the system mask
+// without its highest processor, so that it is never taken for one that has them all.
+void AffinityMasks(const CpuSet& allowed, const std::vector<CpuSet>& threads,
+                   DWORD_PTR* processMask, DWORD_PTR* systemMask);
 // The processors that SetProcessAffinityMask gives every thread: every online one for the system
-// mask, and exactly the mask's for any other. False for an empty mask or one that names a
-// processor that is not online.
-bool AffinityForMask(const CpuSet& online, DWORD_PTR mask, CpuSet* cpus);
+// mask (the kernel keeps each thread within its cpuset, and lends it processors the cpuset gains
+// later), and exactly the mask's for any other. False for an empty mask or one that names a
+// processor the process may not use.
+bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask, CpuSet* cpus);
 
 // What the kernel says of one process, as read from procfs.
 struct ProcessNames {

@@ -322,6 +322,57 @@ bool OnlineCpus(linux_platform::CpuSet* online) {
            linux_platform::ParseCpuSet(text, online) && linux_platform::MaskOf(*online) != 0;
 }
 
+// Reads a file of the kernel's that ends with a newline, and is false for one cut short: a cgroup
+// path or processor list cut in the middle would name other processors than the kernel's.
+bool ReadWholeFile(const std::string& path, std::string* text) {
+    return ReadFile(path, text, 4096) && text->size() < 4096 && !text->empty() &&
+           text->back() == '\n';
+}
+
+// The processors of the process's cpuset: the cgroup that /proc/PID/cgroup names keeps them, or,
+// where the controller is not enabled for it (its file is absent), its nearest ancestor that has
+// one. False where none can be read: no hierarchy holds the controller, or the files are denied.
+bool ReadCpuset(pid_t pid, linux_platform::CpuSet* cpus) {
+    std::string text;
+    linux_platform::CpusetCgroup cgroup;
+    if (!ReadWholeFile(ProcPath(pid, "cgroup"), &text) ||
+        !linux_platform::ParseCpusetCgroup(text, &cgroup)) {
+        return false;
+    }
+    // Where systemd mounts them: v1's cpuset hierarchy, and the v2 one at the top, or below it
+    // beside v1 hierarchies.
+    const std::string root = cgroup.v1 ? "/sys/fs/cgroup/cpuset"
+                             : access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0
+                                 ? "/sys/fs/cgroup"
+                                 : "/sys/fs/cgroup/unified";
+    const char* file = cgroup.v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
+    for (std::string dir = cgroup.path;; dir.resize(dir.rfind('/'))) {
+        if (ReadWholeFile(root + dir + file, &text)) {
+            return linux_platform::ParseCpuSet(text, cpus);
+        }
+        if (errno != ENOENT || dir.empty()) {
+            return false;
+        }
+    }
+}
+
+// The processors the process may use: the online ones within its cpuset, which is what the kernel
+// lets a new affinity keep. Every online one when the cpuset cannot be read, so that the layer
+// never names fewer than the kernel allows.
+linux_platform::CpuSet AllowedCpus(pid_t pid, const linux_platform::CpuSet& online) {
+    linux_platform::CpuSet cpuset;
+    if (!ReadCpuset(pid, &cpuset)) {
+        return online;
+    }
+    linux_platform::CpuSet allowed(online.size(), false);
+    bool any = false;
+    for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
+        allowed[cpu] = online[cpu] && cpuset[cpu];
+        any = any || allowed[cpu];
+    }
+    return any ? allowed : online;
+}
+
 } // namespace
 
 extern "C" {
@@ -535,11 +586,12 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
             affinities.push_back(cpus);
         }
     }
+    const linux_platform::CpuSet allowed = AllowedCpus(process->pid, online);
     if (affinities.empty() || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    linux_platform::AffinityMasks(online, affinities, processMask, systemMask);
+    linux_platform::AffinityMasks(allowed, affinities, processMask, systemMask);
     return TRUE;
 }
 
@@ -550,7 +602,9 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
     }
     linux_platform::CpuSet online;
     linux_platform::CpuSet cpus;
-    if (!OnlineCpus(&online) || !linux_platform::AffinityForMask(online, processMask, &cpus)) {
+    if (!OnlineCpus(&online) ||
+        !linux_platform::AffinityForMask(online, AllowedCpus(process->pid, online), processMask,
+                                         &cpus)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

@@ -177,20 +177,69 @@ TEST_P(ManyProcessorsTest, ProcessHasTheSystemMaskOnlyWhenEveryThreadMayUseEvery
 
 TEST_P(ManyProcessorsTest, SettingTheSystemMaskGivesEveryThreadEveryOnlineProcessor) {
     CpuSet cpus;
-    ASSERT_TRUE(AffinityForMask(online, Low(), &cpus));
+    ASSERT_TRUE(AffinityForMask(online, online, Low(), &cpus));
     EXPECT_EQ(cpus, online);
     // Any other mask means what it says, and names online processors only.
-    ASSERT_TRUE(AffinityForMask(online, 0x1, &cpus));
+    ASSERT_TRUE(AffinityForMask(online, online, 0x1, &cpus));
     EXPECT_EQ(MaskOf(cpus), 0x1u);
     EXPECT_EQ(std::count(cpus.begin(), cpus.end(), true), 1);
-    EXPECT_FALSE(AffinityForMask(online, 0, &cpus));
+    EXPECT_FALSE(AffinityForMask(online, online, 0, &cpus));
     if (online.size() > 2) {
-        EXPECT_FALSE(AffinityForMask(online, Bit(1), &cpus)) << "an offline processor";
+        EXPECT_FALSE(AffinityForMask(online, online, Bit(1), &cpus)) << "an offline processor";
     }
     if (online.size() < 64) {
-        EXPECT_FALSE(AffinityForMask(online, Bit(online.size()), &cpus)) << "one the machine lacks";
+        EXPECT_FALSE(AffinityForMask(online, online, Bit(online.size()), &cpus))
+            << "one the machine lacks";
+    }
+    // Within a cpuset of the first and the last processor, those two are the system mask, and
+    // setting it hands the kernel every online processor to keep within the cpuset.
+    CpuSet cpuset(online.size(), false);
+    cpuset.front() = cpuset.back() = true;
+    DWORD_PTR process = 0;
+    DWORD_PTR system = 0;
+    AffinityMasks(cpuset, {Everywhere()}, &process, &system);
+    EXPECT_EQ(system, MaskOf(cpuset));
+    EXPECT_EQ(process, system) << "a process on its whole cpuset has the system mask";
+    ASSERT_TRUE(AffinityForMask(online, cpuset, system, &cpus));
+    EXPECT_EQ(cpus, online);
+    EXPECT_FALSE(AffinityForMask(online, cpuset, Bit(2), &cpus)) << "outside the cpuset";
+}
+
+struct CgroupText {
+    const char* text;
+    bool read;
+    bool v1;
+    const char* path;
+};
+
+class CpusetCgroupTest : public ::testing::TestWithParam<CgroupText> {};
+
+TEST_P(CpusetCgroupTest, NamesTheHierarchyThatHoldsTheController) {
+    CpusetCgroup cgroup;
+    cgroup.path = "untouched";
+    ASSERT_EQ(ParseCpusetCgroup(GetParam().text, &cgroup), GetParam().read) << GetParam().text;
+    if (GetParam().read) {
+        EXPECT_EQ(cgroup.v1, GetParam().v1) << GetParam().text;
+        EXPECT_EQ(cgroup.path, GetParam().path) << GetParam().text;
+    } else {
+        EXPECT_EQ(cgroup.path, "untouched");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, CpusetCgroupTest,
+    ::testing::Values(CgroupText{"0::/system.slice/ci.service\n", true, false,
+                                 "/system.slice/ci.service"},
+                      CgroupText{"0::/\n", true, false, ""},
+                      CgroupText{"12:cpu,cpuacct:/a\n3:cpuset:/docker/f00\n1:name=systemd:/b\n"
+                                 "0::/c\n",
+                                 true, true, "/docker/f00"},
+                      CgroupText{"0::/c\n4:cpuset,cpu:/k8s/pod\n", true, true, "/k8s/pod"},
+                      CgroupText{"3:cpusetx:/a\n2:xcpuset:/b\n", false, false, ""},
+                      CgroupText{"0::/../../other-namespace\n", false, false, ""},
+                      CgroupText{"3:cpuset:relative\n", false, false, ""},
+                      CgroupText{"", false, false, ""},
+                      CgroupText{"0:/no-third-field\n", false, false, ""}));
 
 INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
                          ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},

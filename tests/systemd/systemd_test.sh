@@ -111,6 +111,22 @@ run burner-cl-old nobody 0 cl.exe.old 2
 run burner-cl-upper root 0 CL.EXE 2
 run burner-xcl nobody 0 xcl.exe 2
 run burner-filler nobody "" filler "$cpus"
+# A compiler confined to the first processor by a cpuset, as a container's --cpuset-cpus or a unit's
+# AllowedCPUs= confines one. The cpuset is made on the host, in cgroup v1's cpuset hierarchy, which
+# the container sees read-only, and the compiler's processes join it by their host identifiers.
+run burner-cl-confined root "" cl.exe 2
+cpuset=/sys/fs/cgroup/cpuset/$name
+confined=
+if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ] && mkdir "$cpuset"; then
+    procs=$(find "${cgroups[@]/%//$name}" -path '*/burner-cl-confined.service/cgroup.procs' 2>/dev/null | head -n 1)
+    cgroups+=(/sys/fs/cgroup/cpuset)
+    cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems"
+    echo 0 >"$cpuset/cpuset.cpus"
+    for pid in $(cat "$procs"); do echo "$pid" >"$cpuset/cgroup.procs"; done
+    confined=$(date +%s.%N)
+else
+    echo "note: no cgroup v1 cpuset hierarchy can be written here: the confined compiler is not judged"
+fi
 online=$(cat /sys/devices/system/cpu/online)
 threads() { # threads UNIT: "nice cpus" of each of the unit's main process's threads, sorted, unique
     local pid
@@ -130,6 +146,20 @@ expect "cl.exe.old (another user): every thread at nice 10 on every processor" \
 expect "CL.EXE untouched" "$(threads burner-cl-upper)" "0 0"
 expect "xcl.exe untouched" "$(threads burner-xcl)" "0 0"
 expect "another unit's process untouched" "$(threads burner-filler)" "0 $online"
+# The service, under its unit's sandbox, reads the cpuset: the confined compiler is lowered, and its
+# affinity, all that its cpuset allows, is never reported as widened in two busy passes.
+if [ -n "$confined" ]; then
+    journal_since() { inside journalctl -u ostrevane -o short-unix --output-fields=MESSAGE | awk -v t="$confined" '$1 > t'; }
+    for _ in $(seq 40); do
+        [ "$(journal_since | grep -c -E ' CPU usage: +(9[5-9]|1[0-9][0-9])%$')" -ge 2 ] && break
+        sleep 0.5
+    done
+    busy=$(journal_since | grep -c -E ' CPU usage: +(9[5-9]|1[0-9][0-9])%$')
+    widened=$(journal_since | grep -c "set affinity mask of 'cl.exe' (PID $(show burner-cl-confined MainPID))")
+    expect "cl.exe in a cpuset: every thread at nice 10 on its one processor" "$(threads burner-cl-confined)" "10 0"
+    expect "cl.exe in a cpuset: never reported as widened in two busy passes or more" \
+        "$([ "$busy" -ge 2 ] && echo "$widened")" 0
+fi
 
 # A stop on request is a success in systemd's records.
 inside systemctl stop ostrevane
