@@ -1,26 +1,51 @@
 # Builds the Windows package of the 64-bit service with wixl (msitools):
 #   cmake -DEXE=path/ostrevane.exe -DVERSION=1.0.0 -DMSI=path/ostrevane-1.0.0-x64.msi
 #         [-DWORK=scratch folder] -P build-msi.cmake
-# The ProductCode is derived from the version, so it changes with each version and stays the same
-# for every build of one version.
+# Every release gets a version of its own. The ProductCode is derived from the version, so every
+# build of one version has the same one; the PackageCode from the version and everything the
+# package is made of, so a build of other contents is another package, which Windows Installer
+# refuses over the installed one of the same version (1638) rather than mix the two, and a build of
+# the same contents is the same package. With SOURCE_DATE_EPOCH set, that instant is the package's
+# time and its file's, so the same inputs give the same bytes.
 foreach(variable EXE VERSION MSI)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "build-msi: ${variable} is not set")
     endif()
 endforeach()
+# MAJOR.MINOR.BUILD within ProductVersion's bounds. Windows Installer ignores a fourth field when it
+# looks for the installed version to replace: 1.0.0.1 would be installed beside 1.0.0.0.
+if(NOT VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$" OR CMAKE_MATCH_1 GREATER 255 OR
+   CMAKE_MATCH_2 GREATER 255 OR CMAKE_MATCH_3 GREATER 65535)
+    message(FATAL_ERROR "build-msi: version ${VERSION} is not MAJOR.MINOR.BUILD (at most "
+                        "255.255.65535). Windows Installer ignores a fourth field when it looks "
+                        "for the installed version to replace, so every release gets a new "
+                        "MAJOR.MINOR.BUILD.")
+endif()
 if(NOT DEFINED WORK)
     set(WORK ${MSI}.work)
 endif()
 find_program(WIXL wixl REQUIRED)
 find_program(MSIBUILD msibuild REQUIRED)
 
-string(UUID product_code NAMESPACE 5E67747D-8104-48E0-B815-5997D6CDB0A0
-       NAME "Ostrevane ${VERSION} x64" TYPE SHA1 UPPER)
+set(namespace 5E67747D-8104-48E0-B815-5997D6CDB0A0)
+string(UUID product_code NAMESPACE ${namespace} NAME "Ostrevane ${VERSION} x64" TYPE SHA1 UPPER)
+set(contents "Ostrevane ${VERSION} x64 package")
+foreach(input ${EXE} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs ${CMAKE_CURRENT_LIST_FILE})
+    file(SHA256 ${input} hash)
+    string(APPEND contents " ${hash}")
+endforeach()
+string(UUID package_code NAMESPACE ${namespace} NAME "${contents}" TYPE SHA1 UPPER)
+# SOURCE_DATE_EPOCH's instant where it is set, now where it is not.
+string(TIMESTAMP stamp "%Y/%m/%d %H:%M:%S" UTC)
 
-# wixl takes File/@Source relative to where it runs.
+# wixl takes File/@Source relative to where it runs, and the cabinet keeps the file's time.
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK})
+file(MAKE_DIRECTORY ${WORK}/summary)
 file(COPY_FILE ${EXE} ${WORK}/ostrevane.exe)
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+    execute_process(COMMAND touch -d @$ENV{SOURCE_DATE_EPOCH} ${WORK}/ostrevane.exe
+                    COMMAND_ERROR_IS_FATAL ANY)
+endif()
 execute_process(
     COMMAND ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${product_code}
             -o ${MSI} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs
@@ -32,20 +57,28 @@ if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
     message(FATAL_ERROR "build-msi: wixl failed (${result}):\n${errors}")
 endif()
 
-# What wixl cannot write, patched into its tables: EventMessageFile as REG_EXPAND_SZ ("#%"); the
-# old version removed before the new one is installed, as a service needs (wixl schedules the
-# removal after InstallFinalize; 1501 is right after InstallInitialize); and the service's least
-# privilege, which Windows Installer 5.0 hands to the service manager itself (MsiConfigureServices
-# calls ChangeServiceConfig2, between InstallServices and StartServices, so the service's first
-# start already has it). The service needs no privilege at all, so it asks for the one that
-# every token keeps (type 6, "[~]" ends the list), and every other is stripped from its token;
-# its own SID is unrestricted (type 5, SERVICE_SID_TYPE_UNRESTRICTED).
+# What wixl cannot write, patched into its tables:
+# - EventMessageFile as REG_EXPAND_SZ ("#%");
+# - the old version removed before the new one is installed, as a service needs (wixl schedules
+#   the removal after InstallFinalize; 1501 is right after InstallInitialize);
+# - the service install marked vital (0x8000 of ErrorControl, which wixl drops): a service that
+#   cannot be created fails the install there, not later at its start with another error;
+# - the service's configuration, which Windows Installer 5.0 hands to the service manager itself
+#   (MsiConfigureServices calls ChangeServiceConfig2 between InstallServices and StartServices, so
+#   the first start already has it), on install and on repair (Event 5). The service needs no
+#   privilege, so it asks for the one that every token keeps (type 6; WiX's compiler writes "[~]"
+#   between privileges and none after the last, and a trailing one means something else), and
+#   every other is stripped from its token; its own SID is unrestricted (type 5); and the failure
+#   actions that sc.exe set before it also run when it stops itself with an error code (type 4).
+set(config "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES")
 foreach(query
         "UPDATE `Registry` SET `Value`='#%[#ostrevane.exe]' WHERE `Registry`='EventMessageFile'"
         "UPDATE `InstallExecuteSequence` SET `Sequence`=1501 WHERE `Action`='RemoveExistingProducts'"
+        "UPDATE `ServiceInstall` SET `ErrorControl`=32769 WHERE `ServiceInstall`='Service'"
         "CREATE TABLE `MsiServiceConfig` (`MsiServiceConfig` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL, `Event` SHORT NOT NULL, `ConfigType` SHORT NOT NULL, `Argument` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `MsiServiceConfig`)"
-        "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES ('RequiredPrivileges', 'Ostrevane', 1, 6, 'SeChangeNotifyPrivilege[~]', 'Service')"
-        "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES ('ServiceSidType', 'Ostrevane', 1, 5, '1', 'Service')"
+        "${config} ('RequiredPrivileges', 'Ostrevane', 5, 6, 'SeChangeNotifyPrivilege', 'Service')"
+        "${config} ('ServiceSidType', 'Ostrevane', 5, 5, '1', 'Service')"
+        "${config} ('FailureActionsOnErrorStops', 'Ostrevane', 5, 4, '1', 'Service')"
         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MsiConfigureServices', 5850)")
     execute_process(COMMAND ${MSIBUILD} ${MSI} -q ${query}
                     RESULT_VARIABLE result ERROR_VARIABLE errors)
@@ -54,4 +87,16 @@ foreach(query
         message(FATAL_ERROR "build-msi: msibuild failed (${result}) on ${query}:\n${errors}")
     endif()
 endforeach()
+
+# The PackageCode (summary property 9) and the times (12, 13), which msibuild reads in local time.
+file(WRITE ${WORK}/summary/_SummaryInformation.idt
+     "PropertyId\tValue\ni2\tl255\n_SummaryInformation\tPropertyId\n"
+     "9\t{${package_code}}\n12\t${stamp}\n13\t${stamp}\n")
+execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+                        ${MSIBUILD} ${MSI} -i ${WORK}/summary/_SummaryInformation.idt
+                RESULT_VARIABLE result ERROR_VARIABLE errors)
+if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
+    file(REMOVE ${MSI})
+    message(FATAL_ERROR "build-msi: msibuild could not write the summary (${result}):\n${errors}")
+endif()
 file(REMOVE_RECURSE ${WORK})

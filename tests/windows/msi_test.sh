@@ -36,9 +36,27 @@ cp "$helpers/standin.exe" "$drive/t/cl.exe"
 # A package of a lower version, whose exe differs from this one's by a trailing byte.
 cp "$exe" "$work/old.exe"
 printf '\0' >>"$work/old.exe"
-"$cmake" -DEXE="$work/old.exe" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$here/../../packaging/windows/build-msi.cmake" ||
+build_msi=$here/../../packaging/windows/build-msi.cmake
+"$cmake" -DEXE="$work/old.exe" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$build_msi" ||
     fail "the lower version was not packaged"
 cp "$msi" "$drive/new.msi"
+
+# Every release gets a version of its own. The same contents make the same package; other contents
+# of one version keep its ProductCode under another PackageCode, which Windows Installer refuses
+# over the installed package (1638). Wine's msiexec does not check that, so the codes are shown.
+codes() { # codes MSI: "PRODUCTCODE PACKAGECODE"
+    echo "$(msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')" \
+        "$(msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p')"
+}
+"$cmake" -DEXE="$exe" -DVERSION="$version" -DMSI="$work/again.msi" -P "$build_msi" >/dev/null
+"$cmake" -DEXE="$work/old.exe" -DVERSION="$version" -DMSI="$work/rebuilt.msi" -P "$build_msi" >/dev/null
+read -r product package <<<"$(codes "$msi")"
+expect "the same contents: the same package" "$(codes "$work/again.msi")" "$product $package"
+read -r rebuilt_product rebuilt_package <<<"$(codes "$work/rebuilt.msi")"
+expect "other contents: the version's ProductCode, another PackageCode" \
+    "$rebuilt_product/$([ "$rebuilt_package" != "$package" ] && echo another)" "$product/another"
+"$cmake" -DEXE="$exe" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
+expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo made)" 1/
 
 # Wine's new prefix says it is Windows 7, which lacks what the exes import: the package refuses it,
 # as Windows Installer fails a launch condition under /qn (1603, whose low byte the shell sees).
@@ -82,17 +100,21 @@ expect "recovery was asked for, and sc succeeded" \
     "$(grep -E 'Action ended .*: AskForRecovery\. Return value' "$work/install.txt" | sed 's/.*: //' | paste -sd'|')" \
     "AskForRecovery. Return value 1.|AskForRecovery. Return value 1."
 
-# Least privilege, as the package asks the service manager for it; Wine's msiexec passes over
-# MsiConfigureServices, and its SCM would not enforce the privileges anyway.
-expect "the privileges and SID type asked for" \
+# The service's configuration, as the package asks the service manager for it, on install and
+# repair; Wine's msiexec passes over MsiConfigureServices, and its SCM would enforce none of it.
+expect "least privilege, and the recovery flag, asked for on install and repair" \
     "$(msiinfo export "$msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | tr '\t' ' ' | sort | paste -sd'|')" \
-    "RequiredPrivileges Ostrevane 1 6 SeChangeNotifyPrivilege[~] Service|ServiceSidType Ostrevane 1 5 1 Service"
-expect "asked for after the service is installed and before it starts" \
+    "FailureActionsOnErrorStops Ostrevane 5 4 1 Service|RequiredPrivileges Ostrevane 5 6 SeChangeNotifyPrivilege Service|ServiceSidType Ostrevane 5 5 1 Service"
+expect "sc.exe's failure actions set before the flag, once the service exists and before it starts" \
     "$(msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | tr '\t' ' ' |
-        awk '$1 ~ /^(InstallServices|MsiConfigureServices|StartServices)$/ { print $NF, $1 }' |
+        awk '$1 ~ /^(InstallServices|FindSc|AskForRecovery|MsiConfigureServices|StartServices)$/ { print $NF, $1 }' |
         sort -n | cut -d' ' -f2 | paste -sd' ')" \
-    "InstallServices MsiConfigureServices StartServices"
+    "InstallServices FindSc AskForRecovery MsiConfigureServices StartServices"
+expect "sc.exe by its full path" "$(msiinfo export "$msi" CustomAction | tr -d '\r' | awk -F'\t' '$1 == "FindSc" { print $4 }')" \
+    '[System64Folder]sc.exe'
 expect "the install reached it" "$(grep -c 'Action start .*: MsiConfigureServices\.$' "$work/install.txt")" 1
+expect "the service install is vital" \
+    "$(msiinfo export "$msi" ServiceInstall | tr -d '\r' | awk -F'\t' '$1 == "Service" { print $6 }')" 32769
 
 # The packaged exe doing its job: the compiler is calmed and widened within two passes.
 changed="priority=0x4000 process=$system system=$system"
@@ -101,6 +123,10 @@ for _ in $(seq 30); do
     sleep 0.5
 done
 expect "the stand-in compiler at 97 percent" "$(win 'C:\t\probe.exe' "$compiler")" "$changed"
+
+# A lower version over it is refused, as under /qn: 1603, the installed exe left as it is.
+msiexec /i 'C:\old.msi'
+expect "a downgrade is refused" "$?/$(cmp -s "$exe" "$installed/ostrevane.exe" && echo kept)" 67/kept
 
 stop_service 30
 msiexec /x 'C:\new.msi'
