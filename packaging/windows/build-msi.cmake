@@ -24,6 +24,10 @@ endif()
 if(NOT DEFINED WORK)
     set(WORK ${MSI}.work)
 endif()
+# wixl runs in WORK: every path is taken from where this script was started.
+foreach(variable EXE MSI WORK)
+    get_filename_component(${variable} ${${variable}} ABSOLUTE)
+endforeach()
 find_program(WIXL wixl REQUIRED)
 find_program(MSIBUILD msibuild REQUIRED)
 
