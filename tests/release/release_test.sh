@@ -37,7 +37,7 @@ for file in ostrevane-$version-x64.exe ostrevane-$version-x86.exe ostrevane-$ver
     expect "$file signed" "$(verify "$one/$file")" accepted
 done
 msiextract -C "$work/extracted" "$one/ostrevane-$version-x64.msi" >/dev/null
-expect "the MSI holds the signed exe" "$(verify "$work/extracted/Program Files/Ostrevane/ostrevane.exe")" accepted
+expect "the MSI holds the signed exe" "$(verify "$(find "$work/extracted" -name ostrevane.exe)")" accepted
 expect "not by a certificate nobody trusts" \
     "$(osslsigncode verify -CAfile /etc/ssl/certs/ca-certificates.crt -in "$one/ostrevane-$version-x64.exe" >/dev/null 2>&1 || echo refused)" refused
 expect "the Debian package as before" "$(grep _amd64.deb "$one/SHA256SUMS")" "$(grep _amd64.deb "$two/SHA256SUMS")"
