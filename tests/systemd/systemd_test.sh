@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # The Debian package under a real systemd, booted as PID 1 in a container (systemd-nspawn, run as
 # root): installed, run on cl.exe burners, stopped, killed, failing by itself, removed and purged.
-# usage: systemd_test.sh SOURCE_DIR BURNER
+# usage: [OSTREVANE_DEBIAN_RELEASE=CODENAME] systemd_test.sh SOURCE_DIR BURNER
 #   builds the package (scripts/build-deb) and the container's system (scripts/make-rootfs, into
-#   $OSTREVANE_ROOTFS or SOURCE_DIR/build/rootfs) where they are not built yet.
+#   $OSTREVANE_ROOTFS, or SOURCE_DIR/build/rootfs for this machine's release and
+#   SOURCE_DIR/build/rootfs-CODENAME for another) where they are not built yet. The container runs
+#   this machine's Debian release unless OSTREVANE_DEBIAN_RELEASE names another (trixie, say).
 set -u
 source_dir=$1 burner=$2
-rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs}
+release=${OSTREVANE_DEBIAN_RELEASE:-}
+rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs${release:+-$release}}
 . "$(dirname "$0")/../checks.sh"
 
 deb=$("$source_dir/scripts/build-deb") || { fail "the package was not built"; finish; }
-"$source_dir/scripts/make-rootfs" "$rootfs" || { fail "the container's system was not made"; finish; }
+"$source_dir/scripts/make-rootfs" ${release:+--release "$release"} "$rootfs" ||
+    { fail "the container's system was not made"; finish; }
 # The program that the package's unit starts is one the package itself installs.
 program=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards '*/systemd/system/ostrevane.service' |
     sed -n 's|^ExecStart=.* \(/[^ ]*\)$|\1|p')
@@ -69,6 +73,7 @@ for _ in $(seq 60); do
     sleep 0.5
 done
 expect "the container's system is up" "$up" running
+echo "note: $(inside sh -c '. /etc/os-release; echo "$PRETTY_NAME"'), $(inside systemctl --version | head -n 1)"
 
 # Installing enables and starts the service. Type=notify: systemctl start (in the maintainer
 # script) returns once READY=1 arrived, which the status text sent with it shows.
@@ -77,6 +82,9 @@ expect "dpkg -i" "$?" 0
 expect "active (running) when dpkg -i returns" "$(show ostrevane ActiveState)/$(show ostrevane SubState)" active/running
 expect "READY=1 and its status arrived before" "$(show ostrevane StatusText)" "Ostrevane running, check-point 0"
 expect "enabled" "$(inside systemctl is-enabled ostrevane)" enabled
+# systemd names the unit's line for every setting it does not know or cannot parse.
+expect "systemd knows every setting of the unit" \
+    "$(inside journalctl -b -o cat | grep -c '/ostrevane\.service:[0-9]*:')" 0
 
 # The journal gets each line as it is printed, through stdbuf under the unit's hardening: the
 # samples arrive 5 seconds apart while the service still runs, not in a burst when it stops.
@@ -117,7 +125,7 @@ run burner-filler nobody "" filler "$cpus"
 run burner-cl-confined root "" cl.exe 2
 cpuset=/sys/fs/cgroup/cpuset/$name
 confined=
-if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ] && mkdir "$cpuset"; then
+if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ] && inside test -d /sys/fs/cgroup/cpuset && mkdir "$cpuset"; then
     procs=$(find "${cgroups[@]/%//$name}" -path '*/burner-cl-confined.service/cgroup.procs' 2>/dev/null | head -n 1)
     cgroups+=(/sys/fs/cgroup/cpuset)
     cat /sys/fs/cgroup/cpuset/cpuset.mems >"$cpuset/cpuset.mems"
@@ -125,7 +133,8 @@ if [ -w /sys/fs/cgroup/cpuset/cpuset.cpus ] && mkdir "$cpuset"; then
     for pid in $(cat "$procs"); do echo "$pid" >"$cpuset/cgroup.procs"; done
     confined=$(date +%s.%N)
 else
-    echo "note: no cgroup v1 cpuset hierarchy can be written here: the confined compiler is not judged"
+    echo "note: no cgroup v1 cpuset hierarchy that the host can write and the container sees:" \
+        "the confined compiler is not judged"
 fi
 online=$(cat /sys/devices/system/cpu/online)
 threads() { # threads UNIT: "nice cpus" of each of the unit's main process's threads, sorted, unique
