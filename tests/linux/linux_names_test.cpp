@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <utility>
 
 namespace {
 
@@ -205,45 +206,31 @@ TEST_P(ManyProcessorsTest, SettingTheSystemMaskGivesEveryThreadEveryOnlineProces
     EXPECT_FALSE(AffinityForMask(online, cpuset, Bit(2), &cpus)) << "outside the cpuset";
 }
 
-struct CgroupText {
-    const char* text;
-    bool read;
-    bool v1;
-    const char* path;
-};
+INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
+                         ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},
+                                           size_t{1024}));
 
-class CpusetCgroupTest : public ::testing::TestWithParam<CgroupText> {};
+// A cgroup's place as "v1 PATH" or "v2 PATH", or "none" where the text names none that can be used.
+class CpusetCgroupTest : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 
 TEST_P(CpusetCgroupTest, NamesTheHierarchyThatHoldsTheController) {
     CpusetCgroup cgroup;
-    cgroup.path = "untouched";
-    ASSERT_EQ(ParseCpusetCgroup(GetParam().text, &cgroup), GetParam().read) << GetParam().text;
-    if (GetParam().read) {
-        EXPECT_EQ(cgroup.v1, GetParam().v1) << GetParam().text;
-        EXPECT_EQ(cgroup.path, GetParam().path) << GetParam().text;
-    } else {
-        EXPECT_EQ(cgroup.path, "untouched");
-    }
+    const bool read = ParseCpusetCgroup(GetParam().first, &cgroup);
+    EXPECT_EQ(read ? (cgroup.v1 ? "v1 " : "v2 ") + cgroup.path : "none", GetParam().second)
+        << GetParam().first;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, CpusetCgroupTest,
-    ::testing::Values(CgroupText{"0::/system.slice/ci.service\n", true, false,
-                                 "/system.slice/ci.service"},
-                      CgroupText{"0::/\n", true, false, ""},
-                      CgroupText{"12:cpu,cpuacct:/a\n3:cpuset:/docker/f00\n1:name=systemd:/b\n"
-                                 "0::/c\n",
-                                 true, true, "/docker/f00"},
-                      CgroupText{"0::/c\n4:cpuset,cpu:/k8s/pod\n", true, true, "/k8s/pod"},
-                      CgroupText{"3:cpusetx:/a\n2:xcpuset:/b\n", false, false, ""},
-                      CgroupText{"0::/../../other-namespace\n", false, false, ""},
-                      CgroupText{"3:cpuset:relative\n", false, false, ""},
-                      CgroupText{"", false, false, ""},
-                      CgroupText{"0:/no-third-field\n", false, false, ""}));
-
-INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
-                         ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},
-                                           size_t{1024}));
+    ::testing::Values(
+        std::make_pair("0::/system.slice/ci.service\n", "v2 /system.slice/ci.service"),
+        std::make_pair("0::/\n", "v2 "),
+        std::make_pair("12:cpu,cpuacct:/a\n3:cpuset:/docker/f0\n1:name=systemd:/b\n0::/c\n",
+                       "v1 /docker/f0"),
+        std::make_pair("0::/c\n4:cpuset,cpu:/k8s/pod\n", "v1 /k8s/pod"),
+        std::make_pair("3:cpusetx:/a\n2:xcpuset:/b\n", "none"),
+        std::make_pair("0::/../../another-namespace\n", "none"),
+        std::make_pair("3:cpuset:relative\n", "none"), std::make_pair("", "none")));
 
 ProcessNames Names(bool exeKnown, const std::string& exe, const std::string& comm,
                    const std::string& argv0) {

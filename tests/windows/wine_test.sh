@@ -26,8 +26,8 @@ if [ "$mode" = imports ]; then
         /^\t[0-9a-f]+\t/ && dll != "" { split($3, field, " "); print dll, field[2] }' <<<"$dump" |
         LC_ALL=C sort -u)
     [ -n "$imported" ] || fail "no import table read"
-    expect "the imports listed in imports-$arch.txt (< listed only, > imported only)" \
-        "$(diff <(sed -e '/^#/d' -e 's/ *#.*//' "$here/imports-$arch.txt") - <<<"$imported" | grep '^[<>]')" ""
+    expect "the imports listed in docs/imports/$arch.txt (< listed only, > imported only)" \
+        "$(diff <(sed -e '/^#/d' -e 's/ *#.*//' "$here/../../docs/imports/$arch.txt") - <<<"$imported" | grep '^[<>]')" ""
     finish
 fi
 
