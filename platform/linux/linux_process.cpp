@@ -347,6 +347,8 @@ bool ReadCpuset(pid_t pid, linux_platform::CpuSet* cpus) {
                                  : "/sys/fs/cgroup/unified";
     const char* file = cgroup.v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
     for (std::string dir = cgroup.path;; dir.resize(dir.rfind('/'))) {
+        // Only a file that is absent sends the search on to the ancestor, never one cut short.
+        errno = 0;
         if (ReadWholeFile(root + dir + file, &text)) {
             return linux_platform::ParseCpuSet(text, cpus);
         }

@@ -20,11 +20,13 @@ release one
 release two
 one=$work/one/build/release two=$work/two/build/release
 version=$(sed -n 's/^ostrevane-\([0-9.]*\)-x64\.msi$/\1/p' <(ls "$one"))
-expect "the five files" "$(ls "$one" | paste -sd' ')" \
-    "SHA256SUMS ostrevane-$version-x64.exe ostrevane-$version-x64.msi ostrevane-$version-x86.exe ostrevane_${version}_amd64.deb"
+expect "the five files" "$(ls "$one" | paste -sd' ')" "SHA256SUMS ostrevane-$version-x64.exe \
+ostrevane-$version-x64.msi ostrevane-$version-x86.exe ostrevane_${version}_amd64.deb"
 expect "the checksums hold" "$(cd "$one" && sha256sum --quiet -c SHA256SUMS && echo yes)" yes
-expect "the same bytes from another folder, later" "$(cat "$two/SHA256SUMS")" "$(cat "$one/SHA256SUMS")"
-grep -q '^unsigned: no certificate was given' "$work/one.log" || fail "an unsigned release does not say so"
+expect "the same bytes from another folder, later" "$(cat "$two/SHA256SUMS")" \
+    "$(cat "$one/SHA256SUMS")"
+grep -q '^unsigned: no certificate was given' "$work/one.log" ||
+    fail "an unsigned release does not say so"
 
 # Signed with a throwaway self-signed certificate, in the first clone again.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 \
@@ -37,8 +39,11 @@ for file in ostrevane-$version-x64.exe ostrevane-$version-x86.exe ostrevane-$ver
     expect "$file signed" "$(verify "$one/$file")" accepted
 done
 msiextract -C "$work/extracted" "$one/ostrevane-$version-x64.msi" >/dev/null
-expect "the MSI holds the signed exe" "$(verify "$(find "$work/extracted" -name ostrevane.exe)")" accepted
-expect "not by a certificate nobody trusts" \
-    "$(osslsigncode verify -CAfile /etc/ssl/certs/ca-certificates.crt -in "$one/ostrevane-$version-x64.exe" >/dev/null 2>&1 || echo refused)" refused
-expect "the Debian package as before" "$(grep _amd64.deb "$one/SHA256SUMS")" "$(grep _amd64.deb "$two/SHA256SUMS")"
+expect "the MSI holds the signed exe" \
+    "$(verify "$(find "$work/extracted" -name ostrevane.exe)")" accepted
+untrusted=$(osslsigncode verify -CAfile /etc/ssl/certs/ca-certificates.crt \
+    -in "$one/ostrevane-$version-x64.exe" >/dev/null 2>&1 || echo refused)
+expect "not by a certificate nobody trusts" "$untrusted" refused
+expect "the Debian package as before" "$(grep _amd64.deb "$one/SHA256SUMS")" \
+    "$(grep _amd64.deb "$two/SHA256SUMS")"
 finish
