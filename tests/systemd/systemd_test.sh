@@ -158,13 +158,15 @@ expect "another unit's process untouched" "$(threads burner-filler)" "0 $online"
 # The service, under its unit's sandbox, reads the cpuset: the confined compiler is lowered, and its
 # affinity, all that its cpuset allows, is never reported as widened in two busy passes.
 if [ -n "$confined" ]; then
-    journal_since() { inside journalctl -u ostrevane -o short-unix --output-fields=MESSAGE | awk -v t="$confined" '$1 > t'; }
-    for _ in $(seq 40); do
-        [ "$(journal_since | grep -c -E ' CPU usage: +(9[5-9]|1[0-9][0-9])%$')" -ge 2 ] && break
-        sleep 0.5
-    done
-    busy=$(journal_since | grep -c -E ' CPU usage: +(9[5-9]|1[0-9][0-9])%$')
-    widened=$(journal_since | grep -c "set affinity mask of 'cl.exe' (PID $(show burner-cl-confined MainPID))")
+    journal_since() { # the service's lines since the compiler joined its cpuset
+        inside journalctl -u ostrevane -o short-unix --output-fields=MESSAGE |
+            awk -v t="$confined" '$1 > t'
+    }
+    busy_passes() { journal_since | grep -c -E ' CPU usage: +(9[5-9]|1[0-9][0-9])%$'; }
+    for _ in $(seq 40); do [ "$(busy_passes)" -ge 2 ] && break; sleep 0.5; done
+    busy=$(busy_passes)
+    widened=$(journal_since |
+        grep -c "set affinity mask of 'cl.exe' (PID $(show burner-cl-confined MainPID))")
     expect "cl.exe in a cpuset: every thread at nice 10 on its one processor" "$(threads burner-cl-confined)" "10 0"
     expect "cl.exe in a cpuset: never reported as widened in two busy passes or more" \
         "$([ "$busy" -ge 2 ] && echo "$widened")" 0
