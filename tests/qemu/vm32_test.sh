@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# The 32-bit exe's lives under Wine, on a machine that runs no 32-bit code: in a virtual machine,
+# The 32-bit exe's lives under Wine where they cannot run natively here: in a virtual machine,
 # under qemu's software emulation, whose kernel does. The guest runs the same Wine test script as
 # a machine that runs 32-bit code would, by hand and under the SCM, and prints its lines on the
-# serial console; each is passed on here. Skipped (77) where this machine runs 32-bit code itself,
-# since the native runs cover the exe there.
+# serial console; each is passed on here. Skipped (77) where the native runs cover the exe
+# (scripts/wine32-here); the guest asks the same script, and runs them natively itself.
 # usage: vm32_test.sh SOURCE_DIR EXE HELPERS_DIR KERNEL_DIR ROOTFS WORK_DIR
 #   KERNEL_DIR holds a Debian kernel (scripts/get-kernel) and ROOTFS the guest's Debian system
 #   (scripts/make-rootfs --wine32); either is made where it is missing. The image is made in a
@@ -11,12 +11,12 @@
 set -u
 source_dir=$1 exe=$2 helpers=$3 kernels=$4 rootfs=$5 work_dir=$6
 . "$source_dir/tests/checks.sh"
-if "$source_dir/scripts/runs-32bit-code" >/dev/null; then
-    echo "SKIP: this machine runs 32-bit code, and the 32-bit exe runs natively here"
+if "$source_dir/scripts/wine32-here" >/dev/null; then
+    echo "SKIP: the 32-bit exe's lives run natively here (scripts/wine32-here)"
     exit 77
 fi
 "$source_dir/scripts/get-kernel" "$kernels" || { fail "no kernel"; finish; }
-"$source_dir/scripts/make-rootfs" --wine32 "$rootfs" || { fail "the guest's system was not made"; finish; }
+"$source_dir/scripts/make-rootfs" --wine32 --reuse "$rootfs" || { fail "the guest's system was not made"; finish; }
 mkdir -p "$work_dir"
 work=$(mktemp -d -p "$work_dir") || exit 1
 qemu=
@@ -34,7 +34,7 @@ mkdir -p "$extra/test/tests/windows" "$extra/test/scripts" "$extra/test/helpers"
 cp "$source_dir/tests/checks.sh" "$extra/test/tests/"
 cp "$source_dir/tests/windows/wine_test.sh" "$source_dir/tests/windows/wine_prefix.sh" \
     "$extra/test/tests/windows/"
-cp "$source_dir/scripts/runs-32bit-code" "$extra/test/scripts/"
+cp "$source_dir/scripts/runs-32bit-code" "$source_dir/scripts/wine32-here" "$extra/test/scripts/"
 cp "$exe" "$extra/test/ostrevane.exe"
 cp "$helpers"/launcher.exe "$helpers"/probe.exe "$helpers"/standin.exe "$helpers"/pdh.dll \
     "$extra/test/helpers/"

@@ -13,7 +13,7 @@ rootfs=${OSTREVANE_ROOTFS:-$source_dir/build/rootfs${release:+-$release}}
 . "$(dirname "$0")/../checks.sh"
 
 deb=$("$source_dir/scripts/build-deb") || { fail "the package was not built"; finish; }
-"$source_dir/scripts/make-rootfs" ${release:+--release "$release"} "$rootfs" ||
+"$source_dir/scripts/make-rootfs" --reuse ${release:+--release "$release"} "$rootfs" ||
     { fail "the container's system was not made"; finish; }
 # The program that the package's unit starts is one the package itself installs.
 program=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO --wildcards '*/systemd/system/ostrevane.service' |

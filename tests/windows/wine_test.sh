@@ -8,8 +8,8 @@
 #   scm        a whole life under the SCM: reports, policy at 94 and at 97 percent, a counter
 #              failure, stop, and the events the service reported meanwhile
 # Every Wine run uses Wine's 64-bit loader in a 64-bit prefix; it hands a 32-bit program to the
-# 32-bit loader. The modes that run a 32-bit exe are skipped (77) where the machine runs no 32-bit
-# code.
+# 32-bit loader. The modes that run a 32-bit exe are skipped (77) where its lives run in the virtual
+# machine instead (scripts/wine32-here).
 set -u
 mode=$1 arch=$2 exe=$3 helpers=$4 reader=$5
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,13 +31,9 @@ if [ "$mode" = imports ]; then
     finish
 fi
 
-if [ "$arch" = i686 ] && [ "$mode" != resources ]; then
-    if ! why=$("$here/../../scripts/runs-32bit-code"); then
-        echo "SKIP: $why, so the 32-bit exe cannot be run under Wine here"
-        exit 77
-    fi
-    [ -x /usr/lib/wine/wine ] ||
-        { fail "this machine runs 32-bit code, but Wine's 32-bit loader (wine32:i386) is missing"; finish; }
+if [ "$arch" = i686 ] && [ "$mode" != resources ] && ! why=$("$here/../../scripts/wine32-here"); then
+    echo "SKIP: $why, so the 32-bit exe's lives run in the virtual machine (Windows.vm32)"
+    exit 77
 fi
 
 . "$here/wine_prefix.sh"
