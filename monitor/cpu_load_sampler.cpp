@@ -10,6 +10,10 @@ CpuLoadSamplerState CpuLoadSampler;
 
 namespace {
 
+// The whole machine's processor time. Past 64 logical processors, Windows (from 7 and Server 2008
+// R2) counts every processor in the Processor Information set only; the older Processor set keeps
+// its limit of 64, and is all that some platforms know (Wine's pdh).
+const char ProcessorInformationCounterPath[] = "\\Processor Information(_Total)\\% Processor Time";
 const char ProcessorTimeCounterPath[] = "\\Processor(_Total)\\% Processor Time";
 
 const char* CollectStatusName(PDH_STATUS status) {
@@ -48,11 +52,15 @@ int SampleCpuUsage() {
             return 0;
         }
         // The English path names the counter on every display language; given to the localized
-        // add, it names nothing on a German or Japanese Windows. A failed add is not examined
-        // here: it shows on every later call as a collection or formatting error, so no pass ever
-        // acts on a query without its counter.
-        (void)PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
-                                    &CpuLoadSampler.counter);
+        // add, it names nothing on a German or Japanese Windows. Where the whole machine's counter
+        // is unknown, the older one is taken. A failed add of that one is not examined here: it
+        // shows on every later call as a collection or formatting error, so no pass ever acts on a
+        // query without its counter.
+        if (PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorInformationCounterPath, 0,
+                                  &CpuLoadSampler.counter) != ERROR_SUCCESS) {
+            (void)PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
+                                        &CpuLoadSampler.counter);
+        }
         // The baseline: a rate counter needs two collections before it has a value.
         (void)PdhCollectQueryData(CpuLoadSampler.query);
         CpuLoadSampler.firstCall = false;

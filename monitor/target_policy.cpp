@@ -55,10 +55,14 @@ void OptOutOfExecutionSpeedThrottling(HANDLE process, const char* name, DWORD pr
 }
 
 // A compiler already below normal was put there by its build tool (MSBuild -lowPriority, say),
-// which chose its scheduling itself: it is left as it is, its throttling included.
+// which chose its scheduling itself: it is left as it is, its throttling included. One at idle is
+// raised to below normal, but keeps its quality of service: idle with low QoS is what Task
+// Manager's efficiency mode sets, the user's choice. A class that cannot be read (0) is taken for
+// one above idle, as a compiler's nearly always is: it is set to below normal and opted out, so
+// that the lowering does not cost it the performance cores.
 void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
-    // A failed query (0) is not below normal either, so it leads to the attempt to set it.
-    if (GetPriorityClass(process) == BELOW_NORMAL_PRIORITY_CLASS) {
+    const DWORD previous = GetPriorityClass(process);
+    if (previous == BELOW_NORMAL_PRIORITY_CLASS) {
         return;
     }
     if (SetPriorityClass(process, BELOW_NORMAL_PRIORITY_CLASS)) {
@@ -67,17 +71,32 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
                  FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
         LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventPrioritySet, line);
         // Only a compiler lowered now: later passes find it below normal, so it is tagged once.
-        OptOutOfExecutionSpeedThrottling(process, name, processId);
+        if (previous != IDLE_PRIORITY_CLASS) {
+            OptOutOfExecutionSpeedThrottling(process, name, processId);
+        }
     } else {
         LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetPriorityFailed,
                 "error: SetPriorityClass() failed");
     }
 }
 
+// Whether the process's threads are in more than one processor group, as they may be from
+// Windows 11 and Server 2022 on machines of more than 64 logical processors. An affinity mask names
+// the processors of one group, and setting one would confine the whole process to that group. A
+// Windows that cannot say (Wine: ERROR_CALL_NOT_IMPLEMENTED) is taken for one of a single group,
+// as every machine of 64 processors or fewer is.
+bool SpansProcessorGroups(HANDLE process) {
+    USHORT groups[1] = {0};
+    USHORT count = 1;
+    return !GetProcessGroupAffinity(process, &count, groups) &&
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+
 void WidenAffinityToSystem(HANDLE process, const char* name, DWORD processId) {
     DWORD_PTR processMask = 0;
     DWORD_PTR systemMask = 0;
-    if (!GetProcessAffinityMask(process, &processMask, &systemMask) || processMask == systemMask) {
+    if (SpansProcessorGroups(process) ||
+        !GetProcessAffinityMask(process, &processMask, &systemMask) || processMask == systemMask) {
         return;
     }
     if (SetProcessAffinityMask(process, systemMask)) {
@@ -100,6 +119,30 @@ void ReplaceControlCharacters(char* name) {
             *name = '?';
         }
     }
+}
+
+// Where the image's path is read: room for the longest Win32 path, 32,767 characters, so that a
+// compiler installed deep in a tree is named; only its file name must fit the name buffer. In a
+// double-byte code page a path that long may need more bytes, and its process stays unnamed. One
+// buffer, for the service thread alone, as the timestamp's is.
+char ImagePath[32768];
+
+// Fills name with the file name of the process's image: what follows the path's last backslash.
+// Leaves it alone when the path cannot be read or does not fit, or the file name does not fit.
+void NameProcess(HANDLE process, char* name) {
+    DWORD size = sizeof ImagePath;
+    if (!QueryFullProcessImageNameA(process, 0, ImagePath, &size) || size >= sizeof ImagePath) {
+        return;
+    }
+    ImagePath[size] = '\0';
+    const char* separator = strrchr(ImagePath, '\\');
+    const char* file = separator != nullptr ? separator + 1 : ImagePath;
+    const size_t length = strlen(file);
+    if (length >= MAX_PATH) {
+        return;
+    }
+    memcpy(name, file, length + 1);
+    ReplaceControlCharacters(name);
 }
 
 } // namespace
@@ -132,30 +175,32 @@ void ApplyTargetPolicy(DWORD processId) {
     // "<unknown>" and zero bytes to the end: a process that cannot be named matches no prefix.
     char name[MAX_PATH] = "<unknown>";
 
-    HANDLE process = OpenProcess(
-        PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION | PROCESS_VM_READ, FALSE, processId);
-    if (process != nullptr) {
-        // Room for one module handle: the first module is the process's executable.
-        HMODULE module = nullptr;
-        DWORD bytesNeeded = 0;
-        if (EnumProcessModules(process, &module, sizeof module, &bytesNeeded)) {
-            (void)GetModuleBaseNameA(process, module, name, sizeof name);
-            // The result is not examined; whatever the call left, the name stays a string.
-            name[sizeof name - 1] = '\0';
-            ReplaceControlCharacters(name);
-        }
+    // Every process is asked for the one right that names it and no more: the name comes from the
+    // path the system keeps for the process, not from the process's memory, so no process is read
+    // (lsass.exe included), and a 32-bit caller names a 64-bit process too.
+    HANDLE named = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+    if (named != nullptr) {
+        NameProcess(named, name);
     }
 
     for (const char* target : TargetImageNames) {
         if (strncmp(name, target, strlen(target)) != 0) {
             continue;
         }
-        SetBelowNormalPriority(process, name, processId);
-        WidenAffinityToSystem(process, name, processId);
+        // Only a compiler is opened for change, with the rights its changes need. The first handle
+        // is still open, and Windows gives no process the identifier of one that a handle still
+        // holds: this is the process that was named. One that cannot be opened passes silently.
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_SET_INFORMATION,
+                                     FALSE, processId);
+        if (process != nullptr) {
+            SetBelowNormalPriority(process, name, processId);
+            WidenAffinityToSystem(process, name, processId);
+            CloseHandle(process);
+        }
         break;
     }
 
-    if (process != nullptr) {
-        CloseHandle(process);
+    if (named != nullptr) {
+        CloseHandle(named);
     }
 }

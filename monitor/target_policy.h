@@ -3,16 +3,19 @@
 
 #include "platform.h"
 
-// Names the process and, when its base name begins with a target prefix, sets it to below
-// normal priority (opting it out of execution-speed throttling in the same step) and widens its
-// affinity to the system mask, each only if needed, logging each change. Never fails outward:
-// failures are silent or written to stderr.
+// Names the process through a handle that may only query it and, when its base name begins with a
+// target prefix, opens it again to set it to below normal priority (opting it out of
+// execution-speed throttling in the same step) and to widen its affinity to the system mask, each
+// only if needed, logging each change. Never fails outward: failures are silent or written to
+// stderr.
 void ApplyTargetPolicy(DWORD processId);
 
-// Reports one warning event when this process is a 32-bit one under WOW64 on 64-bit Windows.
-// There the module list of a 64-bit process cannot be read, so the policy never names, and never
-// changes, a 64-bit compiler; the event tells the administrator to install the 64-bit exe. The
-// streams are left alone, and a failed query passes silently.
+// Reports one warning event when this process is a 32-bit one under WOW64 on 64-bit Windows. It
+// names and changes 64-bit compilers there too, but WOW64 shows a 32-bit process at most 32
+// processors, so on a machine of more the affinity it sets is that view; the event tells the
+// administrator to install the 64-bit exe. Raised on every such start: WOW64 hides from the process
+// whether the machine has more than 32. The streams are left alone, and a failed query passes
+// silently.
 void WarnIfUnderWow64();
 
 // Returns the current local time as "YYYY-MM-DDThh:mm:ss" in a process-wide buffer that the

@@ -20,7 +20,7 @@ TEST_F(SamplerTest, FirstCallOpensTheQueryTakesTheBaselineAndPrintsNothing) {
     EXPECT_EQ(Sample(), 0);
     EXPECT_EQ(out, "");
     EXPECT_EQ(err, "");
-    EXPECT_EQ(fake::AddedCounterPath(), "\\Processor(_Total)\\% Processor Time");
+    EXPECT_EQ(fake::AddedCounterPath(), "\\Processor Information(_Total)\\% Processor Time");
     EXPECT_EQ(fake::CallCount(fake::Api::PdhCollectQueryData), 1);
     EXPECT_EQ(fake::CallCount(fake::Api::PdhGetFormattedCounterValue), 0);
 }
@@ -113,18 +113,50 @@ TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
     EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 2);
 }
 
-TEST_F(SamplerTest, FailedAddGoesUnnoticedAndEveryLaterCallFails) {
-    fake::FailCall(fake::Api::PdhAddEnglishCounterA, 1);
+// The whole machine's counter where the platform knows it; the older one where it does not (Wine),
+// silently; and where neither can be added, the failure goes unnoticed until every later call
+// reports it as a failed collection, and the add is never repeated.
+struct Counter {
+    const char* what;
+    bool processorInformationKnown;
+    bool addsFail;
+    const char* added;
+    const char* err;
+};
+
+void PrintTo(const Counter& row, std::ostream* os) {
+    *os << row.what;
+}
+
+class SamplerCounterTest : public SamplerTest, public ::testing::WithParamInterface<Counter> {};
+
+TEST_P(SamplerCounterTest, SamplesTheWholeMachineWhereItCan) {
+    const Counter& row = GetParam();
+    fake::SetProcessorInformationKnown(row.processorInformationKnown);
+    if (row.addsFail) {
+        fake::FailFrom(fake::Api::PdhAddEnglishCounterA, 1);
+    }
     fake::ScriptCounterValues({99.0, 99.0});
     EXPECT_EQ(Sample(), 0);
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(Sample(), 0);
-    EXPECT_EQ(Sample(), 0);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(err, "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
-                   "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n");
-    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA), 1) << "the add is never repeated";
+    EXPECT_EQ(err, "") << row.what;
+    const int sample = row.err[0] == '\0' ? 99 : 0;
+    EXPECT_EQ(Sample(), sample) << row.what;
+    EXPECT_EQ(Sample(), sample) << row.what;
+    EXPECT_EQ(err, row.err) << row.what;
+    EXPECT_EQ(fake::AddedCounterPath(), row.added) << row.what;
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA),
+              row.processorInformationKnown && !row.addsFail ? 1 : 2)
+        << "the adds are never repeated";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Platforms, SamplerCounterTest,
+    ::testing::Values(
+        Counter{"Windows", true, false, "\\Processor Information(_Total)\\% Processor Time", ""},
+        Counter{"Wine", false, false, "\\Processor(_Total)\\% Processor Time", ""},
+        Counter{"neither added", true, true, "",
+                "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
+                "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"}));
 
 struct CollectFailure {
     DWORD status;

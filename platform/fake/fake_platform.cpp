@@ -34,16 +34,23 @@ struct World {
     std::vector<DWORD> sleeps;
     std::vector<DWORD> enumOffers;
     std::vector<DWORD> openedIds;
+    std::vector<Open> opens;
 
-    std::map<HANDLE, DWORD> openHandles;
+    struct OpenHandle {
+        DWORD id;
+        DWORD access;
+    };
+    std::map<HANDLE, OpenHandle> openHandles;
     int handlesOpened = 0;
     uintptr_t nextHandle = 0x1000;
     std::vector<std::string> handleMisuse;
 
     bool wow64 = false;
     DWORD throttlingRefusal = ERROR_INVALID_PARAMETER;
+    bool groupAffinityUnsupported = false;
 
     bool nonEnglish = false;
+    bool processorInformationKnown = true;
     bool queryOpen = false;
     bool counterAdded = false;
     int collections = 0;
@@ -116,20 +123,30 @@ bool Enter(Api api, PDH_STATUS* status = nullptr) {
     return fails;
 }
 
-// The process behind an open handle, or null for a handle that is not open or a process that
-// has left the table since it was opened.
-Process* ProcessOf(HANDLE handle, const char* call) {
+// The process behind an open handle, or null for a handle that is not open, one that lacks the
+// right the call needs (PROCESS_QUERY_INFORMATION grants the limited query right too), or a
+// process that has left the table since it was opened; the last error says which.
+Process* ProcessOf(HANDLE handle, const char* call, DWORD right) {
     DWORD id = 0;
     {
         std::lock_guard<std::mutex> guard(Lock);
         const auto open = TheWorld().openHandles.find(handle);
         if (open == TheWorld().openHandles.end()) {
             TheWorld().handleMisuse.push_back(std::string(call) + " on a handle that is not open");
+            SetLastError(ERROR_INVALID_HANDLE);
             return nullptr;
         }
-        id = open->second;
+        if ((open->second.access & right) != right) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
+        id = open->second.id;
     }
-    return FindProcess(id);
+    Process* process = FindProcess(id);
+    if (process == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+    }
+    return process;
 }
 
 PDH_STATUS FailureStatus(PDH_STATUS scripted, DWORD fallback) {
@@ -137,26 +154,33 @@ PDH_STATUS FailureStatus(PDH_STATUS scripted, DWORD fallback) {
 }
 
 const char EnglishProcessorTime[] = "\\Processor(_Total)\\% Processor Time";
+const char EnglishProcessorInformationTime[] = "\\Processor Information(_Total)\\% Processor Time";
 const char GermanProcessorTime[] = "\\Prozessor(_Total)\\Prozessorzeit (%)";
 
-// Both adds: the English one knows the English path only; the localized one, on a machine whose
-// display language is not English, the German path only, and anything on an English one.
+// Both adds: the English one knows the English paths only (the Processor Information one where the
+// machine has that set); the localized one, on a machine whose display language is not English,
+// the German path only, and anything on an English one.
 PDH_STATUS AddCounter(Api api, PDH_HQUERY query, LPCSTR counterPath, PDH_HCOUNTER* counter) {
     PDH_STATUS scripted = 0;
     const bool fails = Enter(api, &scripted);
     if (query != QueryHandle || !TheWorld().queryOpen) {
         return static_cast<PDH_STATUS>(PDH_INVALID_HANDLE);
     }
-    TheWorld().addedPath = counterPath;
     if (fails) {
         return FailureStatus(scripted, PDH_CSTATUS_BAD_COUNTERNAME);
     }
-    const char* known = api == Api::PdhAddEnglishCounterA ? EnglishProcessorTime
-                        : TheWorld().nonEnglish           ? GermanProcessorTime
-                                                          : nullptr;
-    if (known != nullptr && strcmp(counterPath, known) != 0) {
+    bool known = true;
+    if (api == Api::PdhAddEnglishCounterA) {
+        known = strcmp(counterPath, EnglishProcessorTime) == 0 ||
+                (TheWorld().processorInformationKnown &&
+                 strcmp(counterPath, EnglishProcessorInformationTime) == 0);
+    } else if (TheWorld().nonEnglish) {
+        known = strcmp(counterPath, GermanProcessorTime) == 0;
+    }
+    if (!known) {
         return static_cast<PDH_STATUS>(PDH_CSTATUS_NO_OBJECT);
     }
+    TheWorld().addedPath = counterPath;
     TheWorld().counterAdded = true;
     *counter = CounterHandle;
     return ERROR_SUCCESS;
@@ -168,8 +192,7 @@ const char* ApiName(Api api) {
     static const char* const names[] = {"Sleep",
                                         "EnumProcesses",
                                         "OpenProcess",
-                                        "EnumProcessModules",
-                                        "GetModuleBaseNameA",
+                                        "QueryFullProcessImageNameA",
                                         "GetPriorityClass",
                                         "SetPriorityClass",
                                         "GetProcessAffinityMask",
@@ -189,7 +212,8 @@ const char* ApiName(Api api) {
                                         "ReportEventA",
                                         "DeregisterEventSource",
                                         "IsWow64Process",
-                                        "SetProcessInformation"};
+                                        "SetProcessInformation",
+                                        "GetProcessGroupAffinity"};
     static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
     return names[static_cast<size_t>(api)];
 }
@@ -222,6 +246,10 @@ void SetWow64(bool wow64) {
     TheWorld().wow64 = wow64;
 }
 
+void SetGroupAffinityUnsupported(bool unsupported) {
+    TheWorld().groupAffinityUnsupported = unsupported;
+}
+
 void SetPowerThrottlingRefusal(DWORD error) {
     TheWorld().throttlingRefusal = error;
 }
@@ -243,6 +271,9 @@ void ScriptCounterValues(std::initializer_list<double> values) {
 
 const std::string& AddedCounterPath() {
     return TheWorld().addedPath;
+}
+void SetProcessorInformationKnown(bool known) {
+    TheWorld().processorInformationKnown = known;
 }
 void SetNonEnglishDisplayLanguage(bool nonEnglish) {
     TheWorld().nonEnglish = nonEnglish;
@@ -279,6 +310,10 @@ std::vector<DWORD> EnumOffers() {
 }
 std::vector<DWORD> OpenedIds() {
     return TheWorld().openedIds;
+}
+std::vector<Open> Opens() {
+    std::lock_guard<std::mutex> guard(Lock);
+    return TheWorld().opens;
 }
 
 int HandlesOpened() {
@@ -399,18 +434,29 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
     return TRUE;
 }
 
-HANDLE WINAPI OpenProcess(DWORD, BOOL, DWORD processId) {
+HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
     const bool fails = fake::Enter(Api::OpenProcess);
     TheWorld().openedIds.push_back(processId);
     const fake::Process* process = fake::FindProcess(processId);
-    if (fails || process == nullptr || process->openFails || processId == 0) {
+    std::lock_guard<std::mutex> guard(fake::Lock);
+    if (process != nullptr) {
+        int alreadyOpen = 0;
+        for (const auto& open : TheWorld().openHandles) {
+            alreadyOpen += open.second.id == processId ? 1 : 0;
+        }
+        TheWorld().opens.push_back(fake::Open{processId, desiredAccess, alreadyOpen});
+    }
+    if (fails || process == nullptr || process->openFails || processId == 0 ||
+        (process->changeOpenFails && (desiredAccess & PROCESS_SET_INFORMATION) != 0)) {
         SetLastError(process == nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    std::lock_guard<std::mutex> guard(fake::Lock);
     HANDLE handle = reinterpret_cast<HANDLE>(TheWorld().nextHandle);
     TheWorld().nextHandle += 4;
-    TheWorld().openHandles[handle] = processId;
+    const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
+                              ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
+                              : desiredAccess;
+    TheWorld().openHandles[handle] = fake::World::OpenHandle{processId, granted};
     ++TheWorld().handlesOpened;
     return handle;
 }
@@ -444,43 +490,37 @@ BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
     return TRUE;
 }
 
-BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
-    const bool fails = fake::Enter(Api::EnumProcessModules);
-    const fake::Process* process = fake::ProcessOf(handle, "EnumProcessModules");
-    if (fails || process == nullptr || process->modulesFail) {
-        SetLastError(ERROR_PARTIAL_COPY);
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE handle, DWORD flags, LPSTR exeName, PDWORD size) {
+    const bool fails = fake::Enter(Api::QueryFullProcessImageNameA);
+    const fake::Process* process =
+        fake::ProcessOf(handle, "QueryFullProcessImageNameA", PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
         return FALSE;
     }
-    // The executable and one library, so a caller that offers room for one gets the first only.
-    const HMODULE present[] = {reinterpret_cast<HMODULE>(0x400000),
-                               reinterpret_cast<HMODULE>(0x77000000)};
-    const size_t room = bytes / sizeof(HMODULE);
-    for (size_t i = 0; i < room && i < 2; ++i) {
-        modules[i] = present[i];
+    if (fails || process->nameFails || flags != 0 || size == nullptr) {
+        SetLastError(fails || process->nameFails ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return FALSE;
     }
-    *bytesNeeded = static_cast<DWORD>(sizeof present);
+    const std::string path =
+        process->imagePath.empty() ? "C:\\Tools\\" + process->name : process->imagePath;
+    // Like the platform's: the path and its terminating zero must fit, or nothing is written.
+    if (path.size() >= *size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    memcpy(exeName, path.c_str(), path.size() + 1);
+    *size = static_cast<DWORD>(path.size());
     return TRUE;
-}
-
-DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, DWORD size) {
-    const bool fails = fake::Enter(Api::GetModuleBaseNameA);
-    const fake::Process* process = fake::ProcessOf(handle, "GetModuleBaseNameA");
-    if (fails || process == nullptr || process->nameFails || size == 0 ||
-        module != reinterpret_cast<HMODULE>(0x400000)) {
-        SetLastError(ERROR_PARTIAL_COPY);
-        return 0;
-    }
-    // The platform truncates to the buffer and always terminates the string.
-    const size_t length = std::min<size_t>(process->name.size(), size - 1);
-    memcpy(baseName, process->name.data(), length);
-    baseName[length] = '\0';
-    return static_cast<DWORD>(length);
 }
 
 DWORD WINAPI GetPriorityClass(HANDLE handle) {
     const bool fails = fake::Enter(Api::GetPriorityClass);
-    const fake::Process* process = fake::ProcessOf(handle, "GetPriorityClass");
-    if (fails || process == nullptr || process->getPriorityFails) {
+    const fake::Process* process =
+        fake::ProcessOf(handle, "GetPriorityClass", PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
+        return 0;
+    }
+    if (fails || process->getPriorityFails) {
         SetLastError(ERROR_ACCESS_DENIED);
         return 0;
     }
@@ -489,8 +529,11 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
 
 BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
     const bool fails = fake::Enter(Api::SetPriorityClass);
-    fake::Process* process = fake::ProcessOf(handle, "SetPriorityClass");
-    if (fails || process == nullptr || process->setPriorityFails) {
+    fake::Process* process = fake::ProcessOf(handle, "SetPriorityClass", PROCESS_SET_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (fails || process->setPriorityFails) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -500,8 +543,12 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
 
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
     const bool fails = fake::Enter(Api::GetProcessAffinityMask);
-    const fake::Process* process = fake::ProcessOf(handle, "GetProcessAffinityMask");
-    if (fails || process == nullptr || process->getAffinityFails) {
+    const fake::Process* process =
+        fake::ProcessOf(handle, "GetProcessAffinityMask", PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (fails || process->getAffinityFails) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -513,9 +560,13 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
 
 BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
     const bool fails = fake::Enter(Api::SetProcessAffinityMask);
-    fake::Process* process = fake::ProcessOf(handle, "SetProcessAffinityMask");
+    fake::Process* process =
+        fake::ProcessOf(handle, "SetProcessAffinityMask", PROCESS_SET_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
     // The platform refuses an empty mask and one with processors the system lacks.
-    if (fails || process == nullptr || process->setAffinityFails || processMask == 0 ||
+    if (fails || process->setAffinityFails || processMask == 0 ||
         (processMask & ~TheWorld().systemMask) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -527,8 +578,12 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
 BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS informationClass,
                                   LPVOID information, DWORD size) {
     const bool fails = fake::Enter(Api::SetProcessInformation);
-    fake::Process* process = fake::ProcessOf(handle, "SetProcessInformation");
-    if (fails || process == nullptr || process->setInformationFails) {
+    fake::Process* process =
+        fake::ProcessOf(handle, "SetProcessInformation", PROCESS_SET_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (fails || process->setInformationFails) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -549,6 +604,33 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS infor
     }
     process->throttling = *state;
     ++process->throttlingSets;
+    return TRUE;
+}
+
+BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
+    const bool fails = fake::Enter(Api::GetProcessGroupAffinity);
+    const fake::Process* process =
+        fake::ProcessOf(handle, "GetProcessGroupAffinity", PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (TheWorld().groupAffinityUnsupported) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    if (fails || groupCount == nullptr) {
+        SetLastError(fails ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (*groupCount < process->groupCount) {
+        *groupCount = process->groupCount;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    for (USHORT group = 0; group < process->groupCount; ++group) {
+        groupArray[group] = group;
+    }
+    *groupCount = process->groupCount;
     return TRUE;
 }
 

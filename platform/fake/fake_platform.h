@@ -16,8 +16,7 @@ enum class Api {
     Sleep,
     EnumProcesses,
     OpenProcess,
-    EnumProcessModules,
-    GetModuleBaseNameA,
+    QueryFullProcessImageNameA,
     GetPriorityClass,
     SetPriorityClass,
     GetProcessAffinityMask,
@@ -38,6 +37,7 @@ enum class Api {
     DeregisterEventSource,
     IsWow64Process,
     SetProcessInformation,
+    GetProcessGroupAffinity,
     Count
 };
 const char* ApiName(Api api);
@@ -46,10 +46,14 @@ const char* ApiName(Api api);
 struct Process {
     DWORD id = 0;
     std::string name;
+    // The Win32 path of its image; "C:\\Tools\\" and the name where empty.
+    std::string imagePath;
     DWORD priorityClass = NORMAL_PRIORITY_CLASS;
     DWORD_PTR processMask = 0;
+    // The processor groups its threads are in.
+    USHORT groupCount = 1;
     bool openFails = false;
-    bool modulesFail = false;
+    bool changeOpenFails = false; // an open that asks PROCESS_SET_INFORMATION
     bool nameFails = false;
     bool getPriorityFails = false;
     bool setPriorityFails = false;
@@ -59,6 +63,17 @@ struct Process {
     // What SetProcessInformation last set of the process's power throttling, and how often.
     PROCESS_POWER_THROTTLING_STATE throttling{};
     int throttlingSets = 0;
+};
+
+// One OpenProcess that returned a handle or would have: the identifier, the access asked (as the
+// caller asked it), and how many handles to that process were open at that moment.
+struct Open {
+    DWORD id = 0;
+    DWORD access = 0;
+    int alreadyOpen = 0;
+    bool operator==(const Open& other) const {
+        return id == other.id && access == other.access && alreadyOpen == other.alreadyOpen;
+    }
 };
 
 // One formatted counter read: the status PdhGetFormattedCounterValue returns and the value.
@@ -80,7 +95,12 @@ void SetSystemMask(DWORD_PTR mask);
 // the script runs out, reads return status 0 and value 0.
 void ScriptCounter(std::deque<CounterRead> reads);
 void ScriptCounterValues(std::initializer_list<double> values);
+// The path of the counter that an add last added; empty while none was.
 const std::string& AddedCounterPath();
+// A Windows without the Processor Information counter set, as Wine: the English add then knows
+// "\\Processor(_Total)\\% Processor Time" only, and refuses the other with
+// PDH_CSTATUS_NO_OBJECT.
+void SetProcessorInformationKnown(bool known);
 // A machine whose display language is not English: the localized add then knows the processor
 // time counter only by its German path, "\Prozessor(_Total)\Prozessorzeit (%)", and refuses the
 // English one with PDH_CSTATUS_NO_OBJECT. The English add knows the English path on any machine.
@@ -104,6 +124,9 @@ std::vector<DWORD> Sleeps();
 std::vector<DWORD> EnumOffers();
 // The identifiers OpenProcess was called with, call by call.
 std::vector<DWORD> OpenedIds();
+// The opens of processes in the table, call by call. A call on a handle that lacks the right the
+// call needs fails with ERROR_ACCESS_DENIED, as on Windows.
+std::vector<Open> Opens();
 
 // Handles: how many were opened, and which are still open. Misuse (closing a handle twice or
 // using one that was never opened) is recorded, never crashes.
@@ -113,6 +136,10 @@ std::vector<std::string> HandleMisuse();
 
 // What IsWow64Process says of the calling process (false at start).
 void SetWow64(bool wow64);
+
+// A Windows that does not implement GetProcessGroupAffinity, as Wine: it fails with
+// ERROR_CALL_NOT_IMPLEMENTED for every process.
+void SetGroupAffinityUnsupported(bool unsupported);
 
 // What SetProcessInformation fails with for every process when given the power throttling class:
 // ERROR_INVALID_PARAMETER at start, as a Windows before 10 1709 that does not know the class;

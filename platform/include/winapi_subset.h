@@ -12,18 +12,20 @@
 typedef int BOOL;
 typedef BOOL* PBOOL;
 typedef std::uint16_t WORD;
+typedef std::uint16_t USHORT;
+typedef USHORT* PUSHORT;
 typedef std::uint32_t DWORD;
 typedef std::uint32_t ULONG;
 typedef std::int32_t LONG;
 typedef std::int64_t LONGLONG;
 typedef std::uintptr_t DWORD_PTR;
 typedef void* HANDLE;
-typedef struct HINSTANCE__* HMODULE;
 typedef char CHAR;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
 typedef const wchar_t* LPCWSTR;
 typedef DWORD* LPDWORD;
+typedef DWORD* PDWORD;
 typedef DWORD_PTR* PDWORD_PTR;
 typedef void* LPVOID;
 typedef void* PSID;
@@ -42,6 +44,8 @@ typedef void* PSID;
 #define ERROR_NOT_ENOUGH_MEMORY 8L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
+#define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_PARTIAL_COPY 299L
 #define ERROR_INVALID_SERVICE_CONTROL 1052L
 #define ERROR_SERVICE_ALREADY_RUNNING 1056L
@@ -49,10 +53,11 @@ typedef void* PSID;
 #define ERROR_FAILED_SERVICE_CONTROLLER_CONNECT 1063L
 #define ERROR_SERVICE_SPECIFIC_ERROR 1066L
 
-// Process access rights.
+// Process access rights. A handle granted PROCESS_QUERY_INFORMATION is granted
+// PROCESS_QUERY_LIMITED_INFORMATION too.
 #define PROCESS_SET_INFORMATION 0x0200
 #define PROCESS_QUERY_INFORMATION 0x0400
-#define PROCESS_VM_READ 0x0010
+#define PROCESS_QUERY_LIMITED_INFORMATION 0x1000
 
 // Power throttling of a process (ProcessPowerThrottling): a bit set in ControlMask takes that
 // mechanism out of the system's own choice, and the same bit in StateMask turns it on, clear off.
@@ -87,12 +92,17 @@ BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
 // Process status.
 BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned);
 HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL inheritHandle, DWORD processId);
-BOOL WINAPI EnumProcessModules(HANDLE process, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded);
-DWORD WINAPI GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR baseName, DWORD size);
+// The path of the process's executable; flags 0 ask for the Win32 form. On input *size is the
+// buffer's size in characters, on success the path's length without its terminating zero; a buffer
+// too small fails with ERROR_INSUFFICIENT_BUFFER.
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE process, DWORD flags, LPSTR exeName, PDWORD size);
 DWORD WINAPI GetPriorityClass(HANDLE process);
 BOOL WINAPI SetPriorityClass(HANDLE process, DWORD priorityClass);
 BOOL WINAPI GetProcessAffinityMask(HANDLE process, PDWORD_PTR processMask, PDWORD_PTR systemMask);
 BOOL WINAPI SetProcessAffinityMask(HANDLE process, DWORD_PTR processMask);
+// The processor groups that the process's threads are in. On input *groupCount is the array's
+// length; an array too short fails with ERROR_INSUFFICIENT_BUFFER and the count needed.
+BOOL WINAPI GetProcessGroupAffinity(HANDLE process, PUSHORT groupCount, PUSHORT groupArray);
 
 // Process information: the classes in the platform's order, of which the system sets one.
 typedef enum _PROCESS_INFORMATION_CLASS {

@@ -259,34 +259,58 @@ bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask
 }
 
 namespace {
-// The executable's file name; a file deleted since it was run keeps its name.
-std::string ExecutableFile(std::string exe) {
+// The executable's path; a file deleted since it was run keeps its name.
+std::string WithoutDeletedMark(std::string exe) {
     const std::string deleted = " (deleted)";
     if (exe.size() > deleted.size() &&
         exe.compare(exe.size() - deleted.size(), deleted.size(), deleted) == 0) {
         exe.resize(exe.size() - deleted.size());
     }
-    return LastComponent(exe);
-}
-} // namespace
-
-bool NeedsOwnWords(const std::string& exePath) {
-    return IsWineLoader(ExecutableFile(exePath));
+    return exe;
 }
 
-std::string BaseName(const ProcessNames& names) {
+// What a process is named after: a path whose last component is its name, or (whole is true) a
+// command name that is the name as it stands.
+struct NameSource {
+    std::string text;
+    bool whole;
+};
+NameSource SourceOf(const ProcessNames& names) {
     if (names.exeKnown) {
-        const std::string file = ExecutableFile(names.exePath);
-        if (!IsWineLoader(file)) {
-            return WithoutControlCharacters(file);
+        std::string exe = WithoutDeletedMark(names.exePath);
+        if (!IsWineLoader(LastComponent(exe))) {
+            return NameSource{exe, false};
         }
     }
     // The command name is the image name cut to 15 bytes; argv[0] names it in full.
     const std::string image = LastComponent(names.argv0);
     if (!names.comm.empty() && image.compare(0, names.comm.size(), names.comm) == 0) {
-        return WithoutControlCharacters(image);
+        return NameSource{names.argv0, false};
     }
-    return WithoutControlCharacters(names.comm);
+    return NameSource{names.comm, true};
+}
+} // namespace
+
+bool NeedsOwnWords(const std::string& exePath) {
+    return IsWineLoader(LastComponent(WithoutDeletedMark(exePath)));
+}
+
+std::string BaseName(const ProcessNames& names) {
+    const NameSource source = SourceOf(names);
+    return WithoutControlCharacters(source.whole ? source.text : LastComponent(source.text));
+}
+
+std::string ImagePath(const ProcessNames& names) {
+    const NameSource source = SourceOf(names);
+    if (source.whole) {
+        return BaseName(names);
+    }
+    // Wine's form of a Unix path; a Windows path from argv[0] stays as it is.
+    std::string path = source.text[0] == '/' ? "Z:" + source.text : source.text;
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    return path.substr(0, path.rfind('\\') + 1) + BaseName(names);
 }
 
 namespace {

@@ -51,9 +51,11 @@ bool HasPrefixNoCase(const char* text, const char* prefix) {
     return strncasecmp(text, prefix, strlen(prefix)) == 0;
 }
 
-// Counter paths are matched without regard to case, as the platform matches them.
+// Counter paths are matched without regard to case, as the platform matches them. Both sets'
+// totals are every processor of the machine here, however many: /proc/stat counts them all.
 DWORD CheckCounterPath(const char* path) {
-    if (strcasecmp(path, "\\Processor(_Total)\\% Processor Time") == 0) {
+    if (strcasecmp(path, "\\Processor(_Total)\\% Processor Time") == 0 ||
+        strcasecmp(path, "\\Processor Information(_Total)\\% Processor Time") == 0) {
         return ERROR_SUCCESS;
     }
     if (HasPrefixNoCase(path, "\\Processor(_Total)\\")) {

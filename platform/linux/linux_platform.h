@@ -77,6 +77,10 @@ bool NeedsOwnWords(const std::string& exePath);
 // argv[0] where that extends the kernel's command name and from the command name otherwise.
 // Control characters are replaced by '?', so a name cannot forge log lines.
 std::string BaseName(const ProcessNames& names);
+// The process's image path as QueryFullProcessImageNameA gives it, in the Win32 form: a Unix path
+// as Wine shows one ("Z:\\usr\\bin\\cl.exe"), a Windows one from argv[0] as it stands, or the
+// command name alone. Whatever it is, what follows its last backslash is BaseName.
+std::string ImagePath(const ProcessNames& names);
 
 // The notification that reports one service status to systemd.
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status);

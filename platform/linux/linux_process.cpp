@@ -22,13 +22,10 @@
 
 namespace {
 
-// What EnumProcessModules hands out for the one module it knows, the executable.
-const HMODULE MainModule = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x400000));
-
 // What naming found, once per handle.
 enum class Naming {
     Unread,
-    Named,    // name holds the base name
+    Named,    // imagePath holds the image's path
     NoModule, // a kernel thread: no executable, no command line
     Gone,     // the process exited before it could be named
 };
@@ -38,7 +35,7 @@ struct ProcessHandle {
     int pidfd;
     DWORD access;
     Naming naming;
-    std::string name;
+    std::string imagePath;
 };
 
 std::mutex Lock;
@@ -191,14 +188,14 @@ Naming NameOf(ProcessHandle* process) {
         naming = Naming::Gone;
     }
     if (naming == Naming::Named) {
-        process->name = linux_platform::BaseName(names);
+        process->imagePath = linux_platform::ImagePath(names);
     }
     process->naming = naming;
     return naming;
 }
 
-// Whether the process has a name; if not, the error says why: it has no module to name, or it
-// has gone, as for every other call on a process that has exited.
+// Whether the process has a name; if not, the error says why: it has no image to name (a kernel
+// thread), or it has gone, as for every other call on a process that has exited.
 bool Named(ProcessHandle* process) {
     switch (NameOf(process)) {
     case Naming::Named:
@@ -427,9 +424,13 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
         SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
         return nullptr;
     }
-    // pidfd_open makes the descriptor close-on-exec itself.
+    // pidfd_open makes the descriptor close-on-exec itself. The full query right grants the
+    // limited one, as on Windows.
+    const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
+                              ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
+                              : desiredAccess;
     ProcessHandle* process =
-        new (std::nothrow) ProcessHandle{pid, pidfd, desiredAccess, Naming::Unread, std::string()};
+        new (std::nothrow) ProcessHandle{pid, pidfd, granted, Naming::Unread, std::string()};
     if (process == nullptr) {
         close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -469,46 +470,30 @@ BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process) {
     return TRUE;
 }
 
-BOOL WINAPI EnumProcessModules(HANDLE handle, HMODULE* modules, DWORD bytes, LPDWORD bytesNeeded) {
-    ProcessHandle* process = Open(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+BOOL WINAPI QueryFullProcessImageNameA(HANDLE handle, DWORD flags, LPSTR exeName, PDWORD size) {
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
-    if (bytesNeeded == nullptr || (modules == nullptr && bytes != 0)) {
+    if (flags != 0 || size == nullptr || (exeName == nullptr && *size != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (!Named(process)) {
         return FALSE;
     }
-    if (bytes >= sizeof(HMODULE)) {
-        modules[0] = MainModule;
+    const std::string& path = process->imagePath;
+    if (path.size() >= *size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
     }
-    *bytesNeeded = sizeof(HMODULE);
+    memcpy(exeName, path.c_str(), path.size() + 1);
+    *size = static_cast<DWORD>(path.size());
     return TRUE;
 }
 
-DWORD WINAPI GetModuleBaseNameA(HANDLE handle, HMODULE module, LPSTR baseName, DWORD size) {
-    ProcessHandle* process = Open(handle, PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
-    if (process == nullptr) {
-        return 0;
-    }
-    if (baseName == nullptr || size == 0 || (module != nullptr && module != MainModule)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (!Named(process)) {
-        return 0;
-    }
-    const std::string& name = process->name;
-    const size_t copied = name.size() < size ? name.size() : size - 1;
-    memcpy(baseName, name.data(), copied);
-    baseName[copied] = '\0';
-    return static_cast<DWORD>(copied);
-}
-
 DWORD WINAPI GetPriorityClass(HANDLE handle) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_INFORMATION);
+    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return 0;
     }
@@ -570,7 +555,7 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS, LPVO
 }
 
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_INFORMATION);
+    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
@@ -630,6 +615,25 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
         return FALSE;
     }
     return StillThere(process);
+}
+
+// Linux has no processor groups: every process is in one, and its affinity spans every processor.
+BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
+    if (Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION) == nullptr) {
+        return FALSE;
+    }
+    if (groupCount == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (*groupCount < 1) {
+        *groupCount = 1;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    groupArray[0] = 0;
+    *groupCount = 1;
+    return TRUE;
 }
 
 } // extern "C"

@@ -115,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         process.processMask = input.ConsumeIntegral<DWORD_PTR>();
         const uint8_t failures = input.ConsumeIntegral<uint8_t>();
         process.openFails = failures & 0x01;
-        process.modulesFail = failures & 0x02;
+        process.changeOpenFails = failures & 0x02;
         process.nameFails = failures & 0x04;
         process.getPriorityFails = failures & 0x08;
         process.setPriorityFails = failures & 0x10;

@@ -272,6 +272,26 @@ TEST(BaseNameTest, ProcessWhoseExecutableCannotBeReadFallsBackToItsCommandName) 
     EXPECT_EQ(BaseName(Names(false, "", "", "cl.exe")), "");
 }
 
+TEST(BaseNameTest, ImagePathIsInWin32FormAndEndsInTheBaseName) {
+    const struct {
+        ProcessNames names;
+        const char* path;
+    } cases[] = {
+        {Names(true, "/opt/msvc/bin/cl.exe", "cl.exe", ""), "Z:\\opt\\msvc\\bin\\cl.exe"},
+        {Names(true, "/tmp/a\\cl.exe (deleted)", "cl.exe", ""), "Z:\\tmp\\a\\cl.exe"},
+        {Names(true, "/usr/lib/wine/wine64", "cl.exe.with.lon", "C:\\VC\\cl.exe.with.long.name"),
+         "C:\\VC\\cl.exe.with.long.name"},
+        {Names(true, "/usr/lib/wine/wine", "cl.exe", "./cl.exe"), ".\\cl.exe"},
+        {Names(false, "", "cl.exe", "-bash"), "cl.exe"},
+        {Names(true, "/tmp/cl.exe\nx", "", ""), "Z:\\tmp\\cl.exe?x"},
+    };
+    for (const auto& c : cases) {
+        const std::string path = ImagePath(c.names);
+        EXPECT_EQ(path, c.path);
+        EXPECT_EQ(path.substr(path.rfind('\\') + 1), BaseName(c.names)) << c.path;
+    }
+}
+
 TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");

@@ -53,11 +53,14 @@ TEST(CounterTest, GivesTheUtilizationBetweenTheLastTwoCollections) {
     EXPECT_EQ(whole.longValue, static_cast<LONG>(value.doubleValue));
 }
 
-TEST(CounterTest, OnlyTheProcessorTimePathIsServedInAnyCase) {
+TEST(CounterTest, OnlyTheProcessorTimePathsAreServedInAnyCase) {
     PDH_HQUERY query = nullptr;
     ASSERT_EQ(PdhOpenQueryA(nullptr, 0, &query), 0);
     PDH_HCOUNTER counter = nullptr;
     EXPECT_EQ(PdhAddCounterA(query, "\\processor(_total)\\% processor time", 0, &counter), 0);
+    EXPECT_EQ(PdhAddEnglishCounterA(query, "\\Processor Information(_Total)\\% Processor Time", 0,
+                                    &counter),
+              0);
     EXPECT_EQ(Unsigned(PdhAddCounterA(query, "\\Processor(_Total)\\% Idle Time", 0, &counter)),
               PDH_CSTATUS_NO_COUNTER);
     EXPECT_EQ(Unsigned(PdhAddCounterA(query, "\\Processor(3)\\% Processor Time", 0, &counter)),

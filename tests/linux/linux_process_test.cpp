@@ -20,7 +20,7 @@ extern char** environ;
 
 namespace {
 
-const DWORD AllRights = PROCESS_QUERY_INFORMATION | PROCESS_SET_INFORMATION | PROCESS_VM_READ;
+const DWORD AllRights = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_SET_INFORMATION;
 
 // A process handle closed at the end of the test.
 struct Opened {
@@ -34,17 +34,15 @@ struct Opened {
     HANDLE handle;
 };
 
+// The image path's last part, as the policy names a process.
 std::string NameOf(HANDLE handle) {
-    HMODULE module = nullptr;
-    DWORD needed = 0;
-    if (!EnumProcessModules(handle, &module, sizeof module, &needed)) {
-        return "<no module>";
+    char path[4096] = "";
+    DWORD size = sizeof path;
+    if (!QueryFullProcessImageNameA(handle, 0, path, &size)) {
+        return "<no image>";
     }
-    char name[MAX_PATH] = "";
-    if (GetModuleBaseNameA(handle, module, name, sizeof name) == 0) {
-        return "<no name>";
-    }
-    return name;
+    const char* separator = strrchr(path, '\\');
+    return separator != nullptr ? separator + 1 : path;
 }
 
 int OpenDescriptors() {
@@ -133,17 +131,23 @@ TEST(BaseNameTest, ControlCharactersInTheFileNameAreReplaced) {
     EXPECT_EQ(NameOf(process.handle), "cl.exe?error: forged");
 }
 
-TEST(BaseNameTest, NameIsCutToTheBufferAndTerminated) {
+TEST(BaseNameTest, ImagePathIsWinesFormOfTheExecutablesAndMustFitWhole) {
     Child child("cl.exe.with.a.long.name", {"--idle"});
-    Opened process(child.pid());
-    HMODULE module = nullptr;
-    DWORD needed = 0;
-    ASSERT_TRUE(EnumProcessModules(process.handle, &module, sizeof module, &needed));
-    EXPECT_EQ(needed, sizeof(HMODULE));
-    char name[7];
-    memset(name, 'x', sizeof name);
-    EXPECT_EQ(GetModuleBaseNameA(process.handle, module, name, sizeof name), 6u);
-    EXPECT_STREQ(name, "cl.exe");
+    Opened process(child.pid(), PROCESS_QUERY_LIMITED_INFORMATION);
+    char exe[4096];
+    const ssize_t length =
+        readlink(("/proc/" + std::to_string(child.pid()) + "/exe").c_str(), exe, sizeof exe - 1);
+    ASSERT_GT(length, 0);
+    std::string expected = "Z:" + std::string(exe, static_cast<size_t>(length));
+    std::replace(expected.begin(), expected.end(), '/', '\\');
+    char path[4096];
+    DWORD size = sizeof path;
+    ASSERT_TRUE(QueryFullProcessImageNameA(process.handle, 0, path, &size));
+    EXPECT_EQ(std::string(path), expected);
+    EXPECT_EQ(size, expected.size());
+    size = static_cast<DWORD>(expected.size());
+    EXPECT_FALSE(QueryFullProcessImageNameA(process.handle, 0, path, &size)) << "no room for 0";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 }
 
 TEST(BaseNameTest, NameIsReadOncePerHandle) {
@@ -193,9 +197,7 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
     }
     Opened process(2);
     ASSERT_NE(process.handle, nullptr);
-    HMODULE module = nullptr;
-    DWORD needed = 0;
-    EXPECT_FALSE(EnumProcessModules(process.handle, &module, sizeof module, &needed));
+    EXPECT_EQ(NameOf(process.handle), "<no image>");
     // Nor for another user, such as the unit's, who cannot read its executable link at all.
     if (geteuid() != 0) {
         return;
@@ -206,10 +208,7 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
             _exit(2);
         }
         Opened kernel(2);
-        _exit(kernel.handle != nullptr &&
-                      !EnumProcessModules(kernel.handle, &module, sizeof module, &needed)
-                  ? 0
-                  : 1);
+        _exit(kernel.handle != nullptr && NameOf(kernel.handle) == "<no image>" ? 0 : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -263,7 +262,7 @@ TEST(PriorityTest, RealTimeIsNeverGrantedAndRightsAreChecked) {
         SetProcessInformation(process.handle, ProcessPowerThrottling, &state, sizeof state));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-    Opened readOnly(child.pid(), PROCESS_QUERY_INFORMATION);
+    Opened readOnly(child.pid(), PROCESS_QUERY_LIMITED_INFORMATION);
     EXPECT_FALSE(SetPriorityClass(readOnly.handle, BELOW_NORMAL_PRIORITY_CLASS));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(SetProcessAffinityMask(readOnly.handle, 1));
@@ -403,7 +402,7 @@ TEST(ExitedProcessTest, HandleOfAnExitedProcessChangesNothing) {
     Opened process(child.pid());
     ASSERT_NE(process.handle, nullptr);
     child.End();
-    EXPECT_EQ(NameOf(process.handle), "<no module>");
+    EXPECT_EQ(NameOf(process.handle), "<no image>");
     EXPECT_EQ(GetPriorityClass(process.handle), 0u);
     EXPECT_FALSE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
     DWORD_PTR processMask = 0;
@@ -441,7 +440,7 @@ TEST(ExitedProcessTest, ReusedIdentifierIsNeverTheOneChanged) {
         GTEST_SKIP() << "another process kept taking the identifier";
     }
     ASSERT_TRUE(second->WaitForThreads(1));
-    EXPECT_EQ(NameOf(process.handle), "<no module>");
+    EXPECT_EQ(NameOf(process.handle), "<no image>");
     EXPECT_FALSE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
     EXPECT_FALSE(SetProcessAffinityMask(process.handle, 0x1));
     EXPECT_EQ(NiceOf(pid), 0) << "the newcomer was changed";

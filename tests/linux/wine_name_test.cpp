@@ -91,14 +91,13 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
         seen.comm = Read(base + "/comm");
         seen.argv0 = Read(base + "/cmdline");
 
-        HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                      static_cast<DWORD>(compiler));
-        HMODULE module = nullptr;
-        DWORD needed = 0;
-        char buffer[MAX_PATH] = "";
-        if (process != nullptr && EnumProcessModules(process, &module, sizeof module, &needed) &&
-            GetModuleBaseNameA(process, module, buffer, sizeof buffer) != 0) {
+        char buffer[4096] = "";
+        DWORD size = sizeof buffer;
+        if (process != nullptr && QueryFullProcessImageNameA(process, 0, buffer, &size)) {
             name = buffer;
+            name = name.substr(name.rfind('\\') + 1);
         }
         if (process != nullptr) {
             CloseHandle(process);

@@ -36,8 +36,8 @@ cp "$source_dir/tests/windows/wine_test.sh" "$source_dir/tests/windows/wine_pref
     "$extra/test/tests/windows/"
 cp "$source_dir/scripts/runs-32bit-code" "$source_dir/scripts/wine32-here" "$extra/test/scripts/"
 cp "$exe" "$extra/test/ostrevane.exe"
-cp "$helpers"/launcher.exe "$helpers"/probe.exe "$helpers"/standin.exe "$helpers"/pdh.dll \
-    "$extra/test/helpers/"
+cp "$helpers"/launcher.exe "$helpers"/probe.exe "$helpers"/standin.exe "$helpers"/standin64.exe \
+    "$helpers"/pdh.dll "$extra/test/helpers/"
 cat >"$extra/init" <<'EOF'
 #!/bin/bash
 export PATH=/usr/sbin:/usr/bin:/sbin:/bin

@@ -84,12 +84,18 @@ echo de >"$drive/ostrevane/language.txt"
 win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
 
 # Stand-ins at normal priority on the first processor only; CL.EXE needs a folder of its own,
-# since Wine's file system ignores case.
-mkdir -p "$drive/t/a" "$drive/t/b"
+# since Wine's file system ignores case. The 32-bit exe, under WOW64 here, also meets a 64-bit
+# compiler, as Visual Studio's default one is on 64-bit Windows.
+mkdir -p "$drive/t/a" "$drive/t/b" "$drive/t/c"
 for name in cl.exe cl.exe.old xcl.exe; do cp "$helpers/standin.exe" "$drive/t/a/$name"; done
 cp "$helpers/standin.exe" "$drive/t/b/CL.EXE"
+compilers=('a\cl.exe' 'a\cl.exe.old')
+if [ "$arch" = i686 ]; then
+    cp "$helpers/standin64.exe" "$drive/t/c/cl.exe"
+    compilers+=('c\cl.exe')
+fi
 declare -A pid
-for image in 'a\cl.exe' 'a\cl.exe.old' 'a\xcl.exe' 'b\CL.EXE'; do
+for image in "${compilers[@]}" 'a\xcl.exe' 'b\CL.EXE'; do
     pid[$image]=$(win 'C:\t\launcher.exe' 0x1 "C:\\t\\$image")
     [ -n "${pid[$image]}" ] || fail "could not start $image"
 done
@@ -107,13 +113,10 @@ sleep 12
 for image in "${!pid[@]}"; do expect "$image unchanged at 94 percent" "$(probe "$image")" "$narrow"; done
 
 echo 97 >"$drive/ostrevane/counter.txt"
-for _ in $(seq 40); do
-    [ "$(probe 'a\cl.exe.old')" != "$narrow" ] && [ "$(probe 'a\cl.exe')" != "$narrow" ] && break
-    sleep 0.5
-done
 changed="priority=0x4000 process=$system system=$system"
-expect "cl.exe at 97 percent" "$(probe 'a\cl.exe')" "$changed"
-expect "cl.exe.old at 97 percent" "$(probe 'a\cl.exe.old')" "$changed"
+calmed() { for image in "${compilers[@]}"; do [ "$(probe "$image")" = "$changed" ] || return 1; done; }
+for _ in $(seq 40); do calmed && break; sleep 0.5; done
+for image in "${compilers[@]}"; do expect "$image at 97 percent" "$(probe "$image")" "$changed"; done
 expect "CL.EXE at 97 percent" "$(probe 'b\CL.EXE')" "$narrow"
 expect "xcl.exe at 97 percent" "$(probe 'a\xcl.exe')" "$narrow"
 
@@ -153,12 +156,11 @@ events=$(awk -v self="$self:" 'index($0, self) != 1 { next }
 info=0x0004 error=0x0001
 expect "the banner, first" "$(head -n 1 <<<"$events")" \
     "$info 0x00000001 keeping cl.exe processes scheduled accross all CPU cores and running with below normal priority"
-for image in cl.exe cl.exe.old; do
-    key='a\'$image
-    id=${pid[$key]}
-    expect "$image's priority event" \
+for key in "${compilers[@]}"; do
+    image=${key#*\\} id=${pid[$key]}
+    expect "$key's priority event" \
         "$(grep -c "^$info 0x00000064 set priority class of '$image' (PID $id) to below normal$" <<<"$events")" 1
-    expect "$image's affinity event" \
+    expect "$key's affinity event" \
         "$(grep -c "^$info 0x00000065 set affinity mask of '$image' (PID $id) to 0x[0-9a-f]\{4,\}$" <<<"$events")" 1
 done
 expect "the failed collection, as error events" "$(grep "^$error " <<<"$events" | LC_ALL=C sort -u | paste -sd'|')" \
@@ -171,7 +173,7 @@ expect "priority change, throttling opt-out, affinity change, for each compiler"
         /:fixme:advapi:ReportEventA \([^,]*,[^,]*,[^,]*,0x00000064,/ { printf "P" }
         /:fixme:advapi:ReportEventA \([^,]*,[^,]*,[^,]*,0x00000065,/ { printf "A" }
         /:fixme:process:NtSetInformationProcess / { printf /,0x0000004d,[^,]*,0x0000000c\)/ ? "T" : "?" }' \
-        "$work/trace.log")" PTAPTA
+        "$work/trace.log")" "$(printf 'PTA%.0s' "${compilers[@]}")"
 # The 32-bit exe runs under WOW64 in a 64-bit prefix, and says so in a warning without strings.
 warnings=0
 [ "$arch" = i686 ] && warnings=1
