@@ -80,6 +80,7 @@ void RunMonitorLoop() {
                     "error: not enough memory for the process list");
             continue;
         }
+        ForgetExitedProcesses(pids);
         for (const DWORD processId : pids) {
             if (processId != 0) {
                 ApplyTargetPolicy(processId);

@@ -2,8 +2,10 @@
 
 #include "log_line.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 // Split so that no pair of question marks before a dash reads as a trigraph.
 const char UnknownTimestamp[] = "????"
@@ -12,6 +14,8 @@ const char UnknownTimestamp[] = "????"
                                 "-"
                                 "??"
                                 "T??:??:??";
+
+ReportedFailuresState ReportedFailures;
 
 namespace {
 
@@ -25,6 +29,66 @@ bool IsPrintableTime(const struct tm& local) {
     return year >= 0 && year <= 9999 && local.tm_mon >= 0 && local.tm_mon <= 11 &&
            local.tm_mday >= 1 && local.tm_mday <= 31 && local.tm_hour >= 0 && local.tm_hour <= 23 &&
            local.tm_min >= 0 && local.tm_min <= 59 && local.tm_sec >= 0 && local.tm_sec <= 60;
+}
+
+// The moment the process was created, or 0 where it cannot be read.
+ULONGLONG CreationTime(HANDLE process) {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return static_cast<ULONGLONG>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+// Whether this failure was reported for this process before; if not, it is remembered, while
+// there is room, and false is returned.
+bool ReportedBefore(DWORD processId, ULONGLONG created, DWORD eventId) {
+    std::vector<ReportedFailure>& failures = ReportedFailures.failures;
+    for (const ReportedFailure& failure : failures) {
+        if (failure.processId == processId && failure.created == created &&
+            failure.eventId == eventId) {
+            return true;
+        }
+    }
+    if (failures.size() < MaxReportedFailures) {
+        try {
+            failures.push_back(ReportedFailure{created, processId, eventId});
+        } catch (const std::bad_alloc&) {
+            // Unremembered, it is reported again next time: nothing is lost.
+        }
+    }
+    return false;
+}
+
+// A change refused for one process. The line goes to stderr at every refusal, as every failure
+// does. The event says which process and why, and comes once per process: a job object's limits,
+// say, refuse the same change on every busy pass for as long as the compiler runs, and tens of
+// thousands of compilers in a build would otherwise bury everything else in the log.
+void ReportProcessFailure(HANDLE process, const char* name, DWORD processId, DWORD eventId,
+                          const char* line) {
+    const DWORD error = GetLastError();
+    fprintf(stderr, "%s\n", line);
+    if (ReportedBefore(processId, CreationTime(process), eventId)) {
+        return;
+    }
+    char id[16];
+    snprintf(id, sizeof id, "%lu", static_cast<unsigned long>(processId));
+    char code[16];
+    snprintf(code, sizeof code, "%lu", static_cast<unsigned long>(error));
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    // The system's texts end with a line break, which the message table supplies itself.
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
+        --length;
+    }
+    text[length] = '\0';
+    LPCSTR strings[] = {line, id, name, code, length > 0 ? text : "no description"};
+    ReportLogEvent(EVENTLOG_ERROR_TYPE, eventId, strings, 5);
 }
 
 // On hybrid processors Windows chooses between performance and efficient cores by a process's
@@ -49,8 +113,8 @@ void OptOutOfExecutionSpeedThrottling(HANDLE process, const char* name, DWORD pr
     }
     const DWORD error = GetLastError();
     if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
-        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetThrottlingFailed,
-                "error: SetProcessInformation() failed");
+        ReportProcessFailure(process, name, processId, EventSetThrottlingFailed,
+                             "error: SetProcessInformation() failed");
     }
 }
 
@@ -75,8 +139,8 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
             OptOutOfExecutionSpeedThrottling(process, name, processId);
         }
     } else {
-        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetPriorityFailed,
-                "error: SetPriorityClass() failed");
+        ReportProcessFailure(process, name, processId, EventSetPriorityFailed,
+                             "error: SetPriorityClass() failed");
     }
 }
 
@@ -106,8 +170,8 @@ void WidenAffinityToSystem(HANDLE process, const char* name, DWORD processId) {
                  static_cast<unsigned long long>(systemMask));
         LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventAffinitySet, line);
     } else {
-        LogLine(stderr, EVENTLOG_ERROR_TYPE, EventSetAffinityFailed,
-                "error: SetProcessAffinityMask() failed");
+        ReportProcessFailure(process, name, processId, EventSetAffinityFailed,
+                             "error: SetProcessAffinityMask() failed");
     }
 }
 
@@ -146,6 +210,19 @@ void NameProcess(HANDLE process, char* name) {
 }
 
 } // namespace
+
+void ForgetExitedProcesses(const PidList& pids) {
+    std::vector<ReportedFailure>& failures = ReportedFailures.failures;
+    if (failures.empty()) {
+        return;
+    }
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [&pids](const ReportedFailure& failure) {
+                                      return std::find(pids.begin(), pids.end(),
+                                                       failure.processId) == pids.end();
+                                  }),
+                   failures.end());
+}
 
 void WarnIfUnderWow64() {
     BOOL wow64 = FALSE;

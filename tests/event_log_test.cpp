@@ -54,8 +54,14 @@ TEST_F(EventLogTest, BannerChangesAndFailuresBecomeEventsOfTheirOwnIds) {
         {EVENTLOG_INFORMATION_TYPE,
          101,
          {"1970-01-02T00:00:00 - set affinity mask of 'cl.exe' (PID 4) to 0x0003"}},
-        {EVENTLOG_ERROR_TYPE, 200, {"error: SetPriorityClass() failed"}},
-        {EVENTLOG_ERROR_TYPE, 201, {"error: SetProcessAffinityMask() failed"}},
+        // A failure about a process names it and the error after the line.
+        {EVENTLOG_ERROR_TYPE,
+         200,
+         {"error: SetPriorityClass() failed", "8", "cl.exe.old", "5", "Access is denied."}},
+        {EVENTLOG_ERROR_TYPE,
+         201,
+         {"error: SetProcessAffinityMask() failed", "8", "cl.exe.old", "87",
+          "The parameter is incorrect."}},
         {EVENTLOG_ERROR_TYPE, 400, {"error: EnumProcesses() failed"}},
     };
     const std::vector<fake::Event> events = fake::Events();
@@ -67,12 +73,14 @@ TEST_F(EventLogTest, BannerChangesAndFailuresBecomeEventsOfTheirOwnIds) {
     }
     EXPECT_EQ(fake::EventSourceName(), "Ostrevane");
 
-    // The events' text is the streams' text line for line; only the samples have no event.
+    // The events' lines are the streams' text line for line; only the samples have no event.
     std::vector<std::string> information;
     std::vector<std::string> errors;
     for (const fake::Event& event : events) {
         std::vector<std::string>& lines = event.type == EVENTLOG_ERROR_TYPE ? errors : information;
-        lines.insert(lines.end(), event.strings.begin(), event.strings.end());
+        const bool aboutAProcess = event.id >= 200 && event.id < 300;
+        lines.insert(lines.end(), event.strings.begin(),
+                     aboutAProcess ? event.strings.begin() + 1 : event.strings.end());
     }
     std::vector<std::string> changes;
     std::vector<std::string> samples;

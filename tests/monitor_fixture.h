@@ -7,6 +7,7 @@
 #include "fake_platform.h"
 #include "log_line.h"
 #include "monitor.h"
+#include "target_policy.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -18,6 +19,7 @@ class MonitorTest : public ::testing::Test {
         fake::Reset();
         CpuLoadSampler = CpuLoadSamplerState{};
         EventLog = EventLogState{};
+        ReportedFailures = ReportedFailuresState{};
         StopRequested = false;
     }
 

@@ -106,8 +106,8 @@ TEST_F(LoopTest, GrowthRepeatsUntilACallLeavesRoomAndLosesNoIdentifier) {
     EXPECT_EQ(fake::OpenedIds(), ids);
 }
 
-TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshot) {
-    AddProcess(1, "cl.exe");
+TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshotAndForgetsTheFailuresOfTheGone) {
+    AddProcess(1, "cl.exe").setPriorityFails = true;
     fake::ScriptCounterValues({99.0, 99.0});
     // A process starts between the two passes; the first one exits.
     fake::SetBeforeCall([](fake::Api api) {
@@ -124,6 +124,7 @@ TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshot) {
     // Each compiler is opened to be named, then again to be changed.
     EXPECT_EQ(fake::OpenedIds(), (std::vector<DWORD>{1, 1, 2, 2}));
     EXPECT_EQ(fake::FindProcess(2)->priorityClass, static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    EXPECT_TRUE(ReportedFailures.failures.empty()) << "the failure of process 1 is forgotten";
 }
 
 TEST_F(LoopTest, StopDuringTheSleepLetsTheBusyPassFinish) {

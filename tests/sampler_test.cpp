@@ -151,12 +151,12 @@ TEST_P(SamplerCounterTest, SamplesTheWholeMachineWhereItCan) {
 
 INSTANTIATE_TEST_SUITE_P(
     Platforms, SamplerCounterTest,
-    ::testing::Values(
-        Counter{"Windows", true, false, "\\Processor Information(_Total)\\% Processor Time", ""},
-        Counter{"Wine", false, false, "\\Processor(_Total)\\% Processor Time", ""},
-        Counter{"neither added", true, true, "",
-                "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
-                "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"}));
+    ::testing::Values(Counter{"Windows", true, false,
+                              "\\Processor Information(_Total)\\% Processor Time", ""},
+                      Counter{"Wine", false, false, "\\Processor(_Total)\\% Processor Time", ""},
+                      Counter{"neither added", true, true, "",
+                              "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
+                              "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"}));
 
 struct CollectFailure {
     DWORD status;

@@ -112,8 +112,8 @@ const DWORD Change = PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_SET_INFORMATION
 struct Access {
     const char* what;
     std::string name;
-    std::string imagePath;                 // "" for C:\Tools\NAME
-    bool fake::Process::*failure;          // one call that fails for this process, or none
+    std::string imagePath;        // "" for C:\Tools\NAME
+    bool fake::Process::*failure; // one call that fails for this process, or none
     std::vector<fake::Open> opens;
     bool changed;
 };
@@ -166,29 +166,38 @@ INSTANTIATE_TEST_SUITE_P(
         Access{"a path longer than any Win32 path", "cl.exe",
                Deep + std::string(32768, 'p') + "\\cl.exe", nullptr, NamedOnly, false}));
 
-// A compiler lowered by the policy is opted out of execution-speed throttling in the same step,
-// once; only a Windows that knows the class says so, and only a real refusal is an error. The
-// events are the change lines' and the failure's (error events as their ID plus 1000).
-struct Throttling {
+// Two busy passes over one compiler. One lowered by the policy is opted out of execution-speed
+// throttling in the same step, once; only a Windows that knows the class says so, and only a real
+// refusal is an error. A refusal that repeats on every pass is written to stderr every time but
+// reported as an event once for its process, and afresh for a new process that takes its
+// identifier. The events are the change lines' and the failures' (error events as their ID plus
+// 1000).
+struct TwoPasses {
     const char* what;
-    DWORD priorityClass; // before the first pass
-    DWORD refusal;       // what a Windows that cannot set the class fails with; 0: it can
-    bool refused;        // the call fails for this process alone
+    DWORD priorityClass;          // before the first pass
+    DWORD refusal;                // what a Windows that cannot set the class fails with; 0: it can
+    bool fake::Process::*failure; // a call that fails for this process alone, or none
+    bool reborn;                  // another process takes its identifier between the passes
     std::vector<DWORD> events;
+    const char* err;
 };
 
-void PrintTo(const Throttling& row, std::ostream* os) {
+void PrintTo(const TwoPasses& row, std::ostream* os) {
     *os << row.what;
 }
 
-class PolicyThrottlingTest : public PolicyTest, public ::testing::WithParamInterface<Throttling> {};
+class PolicyTwoPassesTest : public PolicyTest, public ::testing::WithParamInterface<TwoPasses> {};
 
-TEST_P(PolicyThrottlingTest, LoweredCompilerIsOptedOutOnceAndSaysSoOnlyWhereItWas) {
-    const Throttling& row = GetParam();
+TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess) {
+    const TwoPasses& row = GetParam();
     fake::SetPowerThrottlingRefusal(row.refusal);
-    AddProcess(22, "cl.exe", row.priorityClass, 0x3).setInformationFails = row.refused;
+    fake::Process& compiler = AddProcess(22, "cl.exe", row.priorityClass, 0x3);
+    if (row.failure != nullptr) {
+        compiler.*row.failure = true;
+    }
     OpenEventSource();
     Apply(22);
+    fake::FindProcess(22)->created += row.reborn ? 1 : 0;
     Apply(22); // the next busy pass
     std::string lines;
     for (const DWORD id : row.events) {
@@ -199,15 +208,19 @@ TEST_P(PolicyThrottlingTest, LoweredCompilerIsOptedOutOnceAndSaysSoOnlyWhereItWa
                              : "";
     }
     EXPECT_EQ(out, lines) << row.what;
-    const bool failed = row.events.size() == 2 && row.events[1] == 1202;
-    EXPECT_EQ(err, failed ? "error: SetProcessInformation() failed\n" : "") << row.what;
+    EXPECT_EQ(err, row.err) << row.what;
     std::vector<DWORD> events;
     for (const fake::Event& event : fake::Events()) {
         events.push_back(event.type == EVENTLOG_ERROR_TYPE ? event.id + 1000 : event.id);
+        if (event.type == EVENTLOG_ERROR_TYPE) {
+            EXPECT_EQ(std::vector<std::string>(event.strings.begin() + 1, event.strings.end()),
+                      (std::vector<std::string>{"22", "cl.exe", "5", "Access is denied."}));
+        }
     }
     EXPECT_EQ(events, row.events) << row.what;
+    const bool lowered = !row.events.empty() && row.events[0] == 100;
     EXPECT_EQ(fake::CallCount(fake::Api::SetProcessInformation),
-              row.priorityClass == NORMAL_PRIORITY_CLASS ? 1 : 0);
+              lowered && row.priorityClass != IDLE_PRIORITY_CLASS ? 1 : 0);
     const fake::Process& process = *fake::FindProcess(22);
     const bool optedOut = row.events.size() == 2 && row.events[1] == 102;
     EXPECT_EQ(process.throttlingSets, optedOut ? 1 : 0) << row.what;
@@ -218,15 +231,41 @@ TEST_P(PolicyThrottlingTest, LoweredCompilerIsOptedOutOnceAndSaysSoOnlyWhereItWa
 
 const DWORD Normal = NORMAL_PRIORITY_CLASS;
 INSTANTIATE_TEST_SUITE_P(
-    Windows, PolicyThrottlingTest,
-    ::testing::Values(Throttling{"opted out", Normal, 0, false, {100, 102}},
-                      Throttling{
-                          "below normal, by its tool", BELOW_NORMAL_PRIORITY_CLASS, 0, false, {}},
-                      Throttling{"idle, in efficiency mode: raised, its QoS its user's",
-                                 IDLE_PRIORITY_CLASS, 0, false, {100}},
-                      Throttling{"before 10 1709", Normal, ERROR_INVALID_PARAMETER, false, {100}},
-                      Throttling{"Wine", Normal, ERROR_INVALID_FUNCTION, false, {100}},
-                      Throttling{"refused", Normal, 0, true, {100, 1202}}));
+    Windows, PolicyTwoPassesTest,
+    ::testing::Values(
+        TwoPasses{"opted out", Normal, 0, nullptr, false, {100, 102}, ""},
+        TwoPasses{
+            "below normal, by its tool", BELOW_NORMAL_PRIORITY_CLASS, 0, nullptr, false, {}, ""},
+        TwoPasses{"idle, in efficiency mode: raised, its QoS its user's",
+                  IDLE_PRIORITY_CLASS,
+                  0,
+                  nullptr,
+                  false,
+                  {100},
+                  ""},
+        TwoPasses{"before 10 1709", Normal, ERROR_INVALID_PARAMETER, nullptr, false, {100}, ""},
+        TwoPasses{"Wine", Normal, ERROR_INVALID_FUNCTION, nullptr, false, {100}, ""},
+        TwoPasses{"opt-out refused",
+                  Normal,
+                  0,
+                  &fake::Process::setInformationFails,
+                  false,
+                  {100, 1202},
+                  "error: SetProcessInformation() failed\n"},
+        TwoPasses{"priority refused on both passes",
+                  Normal,
+                  0,
+                  &fake::Process::setPriorityFails,
+                  false,
+                  {1200},
+                  "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"},
+        TwoPasses{"priority refused, then its identifier another process's",
+                  Normal,
+                  0,
+                  &fake::Process::setPriorityFails,
+                  true,
+                  {1200, 1200},
+                  "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"}));
 
 struct Match {
     const char* name;

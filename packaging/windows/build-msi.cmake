@@ -73,7 +73,9 @@ endif()
 #   privilege, so it asks for the one that every token keeps (type 6; WiX's compiler writes "[~]"
 #   between privileges and none after the last, and a trailing one means something else), and
 #   every other is stripped from its token; its own SID is unrestricted (type 5); and the failure
-#   actions that sc.exe set before it also run when it stops itself with an error code (type 4).
+#   actions that sc.exe set before it also run when it stops itself with an error code (type 4);
+# - the event source that earlier versions registered in the Application log, removed on install
+#   ("-": the key, with its values), now that the service has a log of its own.
 set(config "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES")
 foreach(query
         "UPDATE `Registry` SET `Value`='#%[#ostrevane.exe]' WHERE `Registry`='EventMessageFile'"
@@ -83,7 +85,9 @@ foreach(query
         "${config} ('RequiredPrivileges', 'Ostrevane', 5, 6, 'SeChangeNotifyPrivilege', 'Service')"
         "${config} ('ServiceSidType', 'Ostrevane', 5, 5, '1', 'Service')"
         "${config} ('FailureActionsOnErrorStops', 'Ostrevane', 5, 4, '1', 'Service')"
-        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MsiConfigureServices', 5850)")
+        "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MsiConfigureServices', 5850)"
+        "CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) NOT NULL LOCALIZABLE, `Name` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)"
+        "INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('ApplicationSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Ostrevane', '-', 'Service')")
     execute_process(COMMAND ${MSIBUILD} ${MSI} -q ${query}
                     RESULT_VARIABLE result ERROR_VARIABLE errors)
     if(NOT result EQUAL 0 OR NOT errors STREQUAL "")

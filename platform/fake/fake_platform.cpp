@@ -213,7 +213,9 @@ const char* ApiName(Api api) {
                                         "DeregisterEventSource",
                                         "IsWow64Process",
                                         "SetProcessInformation",
-                                        "GetProcessGroupAffinity"};
+                                        "GetProcessGroupAffinity",
+                                        "GetProcessTimes",
+                                        "FormatMessageA"};
     static_assert(sizeof names / sizeof names[0] == ApiCount, "one name per function");
     return names[static_cast<size_t>(api)];
 }
@@ -605,6 +607,44 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS infor
     process->throttling = *state;
     ++process->throttlingSets;
     return TRUE;
+}
+
+BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME exitTime,
+                            LPFILETIME kernelTime, LPFILETIME userTime) {
+    const bool fails = fake::Enter(Api::GetProcessTimes);
+    const fake::Process* process =
+        fake::ProcessOf(handle, "GetProcessTimes", PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (fails || process->timesFail) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    *creationTime =
+        FILETIME{static_cast<DWORD>(process->created), static_cast<DWORD>(process->created >> 32)};
+    *exitTime = *kernelTime = *userTime = FILETIME{0, 0};
+    return TRUE;
+}
+
+DWORD WINAPI FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD, LPSTR buffer,
+                            DWORD size, void*) {
+    const bool fails = fake::Enter(Api::FormatMessageA);
+    const char* text = messageId == ERROR_ACCESS_DENIED       ? "Access is denied.\r\n"
+                       : messageId == ERROR_INVALID_PARAMETER ? "The parameter is incorrect.\r\n"
+                       : messageId == ERROR_INVALID_FUNCTION  ? "Incorrect function.\r\n"
+                                                              : nullptr;
+    if (fails || text == nullptr || source != nullptr ||
+        flags != (FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS)) {
+        SetLastError(317); // ERROR_MR_MID_NOT_FOUND
+        return 0;
+    }
+    if (strlen(text) >= size) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    strcpy(buffer, text);
+    return static_cast<DWORD>(strlen(text));
 }
 
 BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {

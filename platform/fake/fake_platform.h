@@ -38,6 +38,8 @@ enum class Api {
     IsWow64Process,
     SetProcessInformation,
     GetProcessGroupAffinity,
+    GetProcessTimes,
+    FormatMessageA,
     Count
 };
 const char* ApiName(Api api);
@@ -52,6 +54,8 @@ struct Process {
     DWORD_PTR processMask = 0;
     // The processor groups its threads are in.
     USHORT groupCount = 1;
+    // When it was created, as GetProcessTimes gives it.
+    ULONGLONG created = 1;
     bool openFails = false;
     bool changeOpenFails = false; // an open that asks PROCESS_SET_INFORMATION
     bool nameFails = false;
@@ -60,6 +64,7 @@ struct Process {
     bool getAffinityFails = false;
     bool setAffinityFails = false;
     bool setInformationFails = false;
+    bool timesFail = false;
     // What SetProcessInformation last set of the process's power throttling, and how often.
     PROCESS_POWER_THROTTLING_STATE throttling{};
     int throttlingSets = 0;
@@ -145,6 +150,9 @@ void SetGroupAffinityUnsupported(bool unsupported);
 // ERROR_INVALID_PARAMETER at start, as a Windows before 10 1709 that does not know the class;
 // ERROR_INVALID_FUNCTION, as Wine; 0 for a Windows that knows it and sets it.
 void SetPowerThrottlingRefusal(DWORD error);
+
+// FormatMessageA knows the texts of ERROR_ACCESS_DENIED, ERROR_INVALID_PARAMETER and
+// ERROR_INVALID_FUNCTION, each ending in "\r\n" as the system's do, and fails for any other code.
 
 // The clock behind _time64 and _localtime64. The double's local time is UTC.
 void SetTime(__time64_t now);

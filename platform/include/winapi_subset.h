@@ -18,6 +18,7 @@ typedef std::uint32_t DWORD;
 typedef std::uint32_t ULONG;
 typedef std::int32_t LONG;
 typedef std::int64_t LONGLONG;
+typedef std::uint64_t ULONGLONG;
 typedef std::uintptr_t DWORD_PTR;
 typedef void* HANDLE;
 typedef char CHAR;
@@ -29,6 +30,12 @@ typedef DWORD* PDWORD;
 typedef DWORD_PTR* PDWORD_PTR;
 typedef void* LPVOID;
 typedef void* PSID;
+
+// A time in 100-nanosecond intervals since 1601-01-01 (UTC), in two halves.
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
 
 #define TRUE 1
 #define FALSE 0
@@ -83,11 +90,21 @@ extern "C" {
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD error);
 void WINAPI Sleep(DWORD milliseconds);
+// The system's text for an error code (FORMAT_MESSAGE_FROM_SYSTEM, with IGNORE_INSERTS); returns
+// its length without the terminating zero, or 0 on failure.
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000
+DWORD WINAPI FormatMessageA(DWORD flags, const void* source, DWORD messageId, DWORD languageId,
+                            LPSTR buffer, DWORD size, void* arguments);
 BOOL WINAPI CloseHandle(HANDLE object);
 // The pseudo handle of the calling process, which needs no closing.
 HANDLE WINAPI GetCurrentProcess(void);
 // Whether a process is a 32-bit one under WOW64 on 64-bit Windows.
 BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
+
+// When the process was created, and its times; a process that has not exited has no exit time.
+BOOL WINAPI GetProcessTimes(HANDLE process, LPFILETIME creationTime, LPFILETIME exitTime,
+                            LPFILETIME kernelTime, LPFILETIME userTime);
 
 // Process status.
 BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned);

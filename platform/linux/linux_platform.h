@@ -22,6 +22,18 @@ bool ParseProcStat(const std::string& text, CpuTimes* times);
 // passed or the counts went backwards.
 bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent);
 
+// A process's times from /proc/PID/stat, in clock ticks: in user and kernel mode, and its start
+// after boot. The command name before them may hold any bytes, ')' and newlines included.
+struct ProcessTimes {
+    std::uint64_t user = 0;
+    std::uint64_t kernel = 0;
+    std::uint64_t start = 0;
+};
+// Returns false for a text that is not of the kernel's form.
+bool ParseProcessTimes(const std::string& text, ProcessTimes* times);
+// The boot time from /proc/stat's "btime" line, in seconds since 1970; false where it has none.
+bool ParseBootTime(const std::string& text, std::uint64_t* seconds);
+
 // Nice value set for a priority class; false for a class that cannot be set.
 bool NiceForPriorityClass(DWORD priorityClass, int* nice);
 // The class whose nice value is nearest (ties toward the lower priority).

@@ -5,6 +5,7 @@
 #include "linux_platform.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -122,6 +123,32 @@ bool ReadFile(const std::string& path, std::string* text, size_t limit) {
     }
     text->assign(buffer, static_cast<size_t>(n));
     return true;
+}
+
+// Reads a whole file of the kernel's, of at most `limit` bytes; false for one that is longer, since
+// a list or a line cut short would say something else than the kernel did.
+bool ReadKernelFile(const std::string& path, std::string* text, size_t limit) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::string read;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0 || read.size() + static_cast<size_t>(n) > limit) {
+            const bool whole = n == 0;
+            close(fd);
+            if (whole) {
+                *text = read;
+            }
+            return whole;
+        }
+        read.append(buffer, static_cast<size_t>(n));
+    }
 }
 
 std::string ProcPath(pid_t pid, const char* entry) {
@@ -615,6 +642,41 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
         return FALSE;
     }
     return StillThere(process);
+}
+
+// The times are the kernel's, in clock ticks, made FILETIMEs: 100 ns since 1601 for the creation,
+// from the boot time and the start after boot; durations for the others. A process that has not
+// exited has no exit time.
+BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME exitTime,
+                            LPFILETIME kernelTime, LPFILETIME userTime) {
+    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    if (process == nullptr) {
+        return FALSE;
+    }
+    const long ticks = sysconf(_SC_CLK_TCK);
+    std::string stat;
+    std::string system;
+    linux_platform::ProcessTimes times;
+    std::uint64_t boot = 0;
+    if (creationTime == nullptr || exitTime == nullptr || kernelTime == nullptr ||
+        userTime == nullptr || ticks <= 0 ||
+        !ReadKernelFile(ProcPath(process->pid, "stat"), &stat, 4096) ||
+        !linux_platform::ParseProcessTimes(stat, &times) ||
+        !ReadKernelFile("/proc/stat", &system, 1 << 20) ||
+        !linux_platform::ParseBootTime(system, &boot) || !StillThere(process)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const std::uint64_t perTick = 10000000 / static_cast<std::uint64_t>(ticks);
+    const std::uint64_t epoch = 116444736000000000; // 1970 in 100 ns since 1601
+    const auto filetime = [](std::uint64_t value) {
+        return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+    };
+    *creationTime = filetime(epoch + boot * 10000000 + times.start * perTick);
+    *exitTime = filetime(0);
+    *kernelTime = filetime(times.kernel * perTick);
+    *userTime = filetime(times.user * perTick);
+    return TRUE;
 }
 
 // Linux has no processor groups: every process is in one, and its affinity spans every processor.

@@ -91,8 +91,8 @@ TEST(WineCompilerTest, IsNamedByItsWindowsImage) {
         seen.comm = Read(base + "/comm");
         seen.argv0 = Read(base + "/cmdline");
 
-        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                                     static_cast<DWORD>(compiler));
+        HANDLE process =
+            OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(compiler));
         char buffer[4096] = "";
         DWORD size = sizeof buffer;
         if (process != nullptr && QueryFullProcessImageNameA(process, 0, buffer, &size)) {

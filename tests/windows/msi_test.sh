@@ -15,7 +15,9 @@ value() { # value KEY NAME: "TYPE DATA" of one registry value
 }
 present() { "$WINELOADER" reg query "$1" </dev/null >/dev/null 2>&1 && echo yes || echo no; }
 service='HKLM\SYSTEM\CurrentControlSet\Services\Ostrevane'
-source='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ostrevane'
+log='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Ostrevane'
+source="$log\\Ostrevane"
+earlier='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Ostrevane'
 entries() { # Programs and Features entries named Ostrevane
     win reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s |
         grep -c -E '^ *DisplayName +REG_SZ +Ostrevane$'
@@ -65,8 +67,12 @@ expect "refused on Windows 7" "$?" 67
 expect "nothing installed there" "$(entries)" 0
 win reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null
 
+# The source in the Application log, as versions before the service's own log and their hand
+# install registered it: every install removes it.
+win reg add "$earlier" /v TypesSupported /t REG_DWORD /d 7 /f >/dev/null
 msiexec /i 'C:\old.msi'
 expect "msiexec /i of the lower version" "$?" 0
+expect "no source left in the Application log" "$(present "$earlier")" no
 expect "the lower version's exe is installed" "$(cmp -s "$work/old.exe" "$installed/ostrevane.exe" && echo yes)" yes
 
 compiler=$(win 'C:\t\launcher.exe' 0x1 'C:\t\cl.exe')
@@ -91,8 +97,12 @@ expect "start type" "$(value "$service" Start)" "REG_DWORD 0x2"
 expect "account" "$(value "$service" ObjectName)" "REG_SZ LocalSystem"
 # Wine's SCM writes the image path as REG_SZ, Windows' as REG_EXPAND_SZ.
 expect "image path" "$(value "$service" ImagePath | cut -d' ' -f2-)" 'C:\Program Files\Ostrevane\ostrevane.exe'
+# The events go to a log of their own, of 256 MiB, overwritten as needed.
+expect "the log's size" "$(value "$log" MaxSize)" "REG_DWORD 0x10000000"
+expect "the log overwritten as needed" "$(value "$log" Retention)" "REG_DWORD 0x0"
 expect "event message file" "$(value "$source" EventMessageFile)" 'REG_EXPAND_SZ C:\Program Files\Ostrevane\ostrevane.exe'
 expect "event types supported" "$(value "$source" TypesSupported)" "REG_DWORD 0x7"
+expect "the upgrade left no source in the Application log" "$(present "$earlier")" no
 # Wine keeps no failure actions: that recovery was asked for, and sc said yes, is what shows.
 tr -d '\r' <"$work/install.log" >"$work/install.txt"
 # The log has the action once as scheduled and once as run; a failed sc makes the second 0.
@@ -133,7 +143,7 @@ msiexec /x 'C:\new.msi'
 expect "msiexec /x" "$?" 0
 expect "no service left" "$(state)" ""
 expect "no service key left" "$(present "$service")" no
-expect "no event source left" "$(present "$source")" no
+expect "no event source or log left" "$(present "$source")/$(present "$log")" no/no
 expect "no entry in Programs and Features" "$(entries)" 0
 # Only what the test itself put there remains.
 expect "no installed file left" "$(cd "$installed" && ls | paste -sd' ')" "counter.txt pdh.dll"
