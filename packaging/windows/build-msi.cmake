@@ -1,13 +1,13 @@
 # Builds the Windows package of the 64-bit service with wixl (msitools):
-#   cmake -DEXE=path/ostrevane.exe -DVERSION=1.0.0 -DMSI=path/ostrevane-1.0.0-x64.msi
-#         [-DWORK=scratch folder] -P build-msi.cmake
+#   cmake -DEXE=path/ostrevane.exe -DCUSTOM_ACTIONS=path/quote_service_path.dll -DVERSION=1.0.0
+#         -DMSI=path/ostrevane-1.0.0-x64.msi [-DWORK=scratch folder] -P build-msi.cmake
 # Every release gets a version of its own. The ProductCode is derived from the version, so every
 # build of one version has the same one; the PackageCode from the version and everything the
 # package is made of, so a build of other contents is another package, which Windows Installer
 # refuses over the installed one of the same version (1638) rather than mix the two, and a build of
 # the same contents is the same package. With SOURCE_DATE_EPOCH set, that instant is the package's
 # time and its file's, so the same inputs give the same bytes.
-foreach(variable EXE VERSION MSI)
+foreach(variable EXE CUSTOM_ACTIONS VERSION MSI)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "build-msi: ${variable} is not set")
     endif()
@@ -25,7 +25,7 @@ if(NOT DEFINED WORK)
     set(WORK ${MSI}.work)
 endif()
 # wixl runs in WORK: every path is taken from where this script was started.
-foreach(variable EXE MSI WORK)
+foreach(variable EXE CUSTOM_ACTIONS MSI WORK)
     get_filename_component(${variable} ${${variable}} ABSOLUTE)
 endforeach()
 find_program(WIXL wixl REQUIRED)
@@ -34,7 +34,8 @@ find_program(MSIBUILD msibuild REQUIRED)
 set(namespace 5E67747D-8104-48E0-B815-5997D6CDB0A0)
 string(UUID product_code NAMESPACE ${namespace} NAME "Ostrevane ${VERSION} x64" TYPE SHA1 UPPER)
 set(contents "Ostrevane ${VERSION} x64 package")
-foreach(input ${EXE} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs ${CMAKE_CURRENT_LIST_FILE})
+foreach(input ${EXE} ${CUSTOM_ACTIONS} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs
+              ${CMAKE_CURRENT_LIST_FILE})
     file(SHA256 ${input} hash)
     string(APPEND contents " ${hash}")
 endforeach()
@@ -46,8 +47,10 @@ string(TIMESTAMP stamp "%Y/%m/%d %H:%M:%S" UTC)
 file(REMOVE_RECURSE ${WORK})
 file(MAKE_DIRECTORY ${WORK}/summary)
 file(COPY_FILE ${EXE} ${WORK}/ostrevane.exe)
+file(COPY_FILE ${CUSTOM_ACTIONS} ${WORK}/quote_service_path.dll)
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
     execute_process(COMMAND touch -d @$ENV{SOURCE_DATE_EPOCH} ${WORK}/ostrevane.exe
+                            ${WORK}/quote_service_path.dll
                     COMMAND_ERROR_IS_FATAL ANY)
 endif()
 execute_process(

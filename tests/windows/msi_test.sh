@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The Windows package under Wine's msiexec and SCM, as an administrator installs, upgrades and
 # removes it: a package of a lower version first, then this one, then its removal.
-# usage: msi_test.sh MSI EXE VERSION HELPERS_DIR CMAKE
-#   MSI is the package built from EXE at VERSION; CMAKE runs the script that builds the older one.
+# usage: msi_test.sh MSI EXE CUSTOM_ACTIONS VERSION HELPERS_DIR CMAKE
+#   MSI is the package built from EXE and its CUSTOM_ACTIONS DLL at VERSION; CMAKE runs the script
+#   that builds the older one.
 set -u
-msi=$1 exe=$2 version=$3 helpers=$4 cmake=$5
+msi=$1 exe=$2 actions=$3 version=$4 helpers=$5 cmake=$6
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../checks.sh"
 . "$here/wine_prefix.sh"
@@ -39,7 +40,7 @@ cp "$helpers/standin.exe" "$drive/t/cl.exe"
 cp "$exe" "$work/old.exe"
 printf '\0' >>"$work/old.exe"
 build_msi=$here/../../packaging/windows/build-msi.cmake
-"$cmake" -DEXE="$work/old.exe" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$build_msi" ||
+"$cmake" -DEXE="$work/old.exe" -DCUSTOM_ACTIONS="$actions" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$build_msi" ||
     fail "the lower version was not packaged"
 cp "$msi" "$drive/new.msi"
 
@@ -50,14 +51,14 @@ codes() { # codes MSI: "PRODUCTCODE PACKAGECODE"
     echo "$(msiinfo export "$1" Property | tr -d '\r' | sed -n 's/^ProductCode\t//p')" \
         "$(msiinfo suminfo "$1" | sed -n 's/^Revision number (UUID): //p')"
 }
-"$cmake" -DEXE="$exe" -DVERSION="$version" -DMSI="$work/again.msi" -P "$build_msi" >/dev/null
-"$cmake" -DEXE="$work/old.exe" -DVERSION="$version" -DMSI="$work/rebuilt.msi" -P "$build_msi" >/dev/null
+"$cmake" -DEXE="$exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version" -DMSI="$work/again.msi" -P "$build_msi" >/dev/null
+"$cmake" -DEXE="$work/old.exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version" -DMSI="$work/rebuilt.msi" -P "$build_msi" >/dev/null
 read -r product package <<<"$(codes "$msi")"
 expect "the same contents: the same package" "$(codes "$work/again.msi")" "$product $package"
 read -r rebuilt_product rebuilt_package <<<"$(codes "$work/rebuilt.msi")"
 expect "other contents: the version's ProductCode, another PackageCode" \
     "$rebuilt_product/$([ "$rebuilt_package" != "$package" ] && echo another)" "$product/another"
-"$cmake" -DEXE="$exe" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
+"$cmake" -DEXE="$exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
 expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo made)" 1/
 
 # Wine's new prefix says it is Windows 7, which lacks what the exes import: the package refuses it,
@@ -95,8 +96,10 @@ expect "the service is running" "$(state)" 4
 expect "service type" "$(value "$service" Type)" "REG_DWORD 0x10"
 expect "start type" "$(value "$service" Start)" "REG_DWORD 0x2"
 expect "account" "$(value "$service" ObjectName)" "REG_SZ LocalSystem"
-# Wine's SCM writes the image path as REG_SZ, Windows' as REG_EXPAND_SZ.
-expect "image path" "$(value "$service" ImagePath | cut -d' ' -f2-)" 'C:\Program Files\Ostrevane\ostrevane.exe'
+# Quoted, as a path with a space must be stored (CWE-428). Wine's SCM writes the image path as
+# REG_SZ, Windows' as REG_EXPAND_SZ.
+expect "image path, quoted" "$(value "$service" ImagePath | cut -d' ' -f2-)" \
+    '"C:\Program Files\Ostrevane\ostrevane.exe"'
 # The events go to a log of their own, of 256 MiB, overwritten as needed.
 expect "the log's size" "$(value "$log" MaxSize)" "REG_DWORD 0x10000000"
 expect "the log overwritten as needed" "$(value "$log" Retention)" "REG_DWORD 0x0"
@@ -133,6 +136,22 @@ for _ in $(seq 30); do
     sleep 0.5
 done
 expect "the stand-in compiler at 97 percent" "$(win 'C:\t\probe.exe' "$compiler")" "$changed"
+
+# A repair that rewrites files and registry values (REINSTALLMODE omus, the mode of msiexec /f
+# without letters) runs the service's configuration again: an image path made unquoted since is
+# quoted again, the failure actions asked for again. Wine's msiexec does not implement /f with a
+# product code, so the repair is asked through the package and the properties /f stands for.
+stop_service 30
+win reg add "$service" /v ImagePath /d 'C:\Program Files\Ostrevane\ostrevane.exe' /f >/dev/null
+msiexec /i 'C:\new.msi' REINSTALL=ALL REINSTALLMODE=omus
+expect "a repair" "$?" 0
+tr -d '\r' <"$drive/msi.log" >"$work/repair.txt"
+expect "the repair quoted the image path again" "$(value "$service" ImagePath | cut -d' ' -f2-)" \
+    '"C:\Program Files\Ostrevane\ostrevane.exe"'
+expect "the repair ran the service's configuration" \
+    "$(grep -o -E 'Action ended .*: (InstallServices|AskForRecovery|QuoteServicePath|MsiConfigureServices)\. Return value [01]\.' "$work/repair.txt" |
+        sed 's/.*: //; s/\..*//' | awk '!seen[$0]++' | paste -sd' ')" \
+    "InstallServices AskForRecovery QuoteServicePath MsiConfigureServices"
 
 # A lower version over it is refused, as under /qn: 1603, the installed exe left as it is.
 msiexec /i 'C:\old.msi'
