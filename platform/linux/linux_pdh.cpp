@@ -9,6 +9,60 @@
 #include <set>
 #include <strings.h>
 
+namespace linux_platform {
+
+bool ParseProcStat(const std::string& text, CpuTimes* times) {
+    // The aggregate line comes first: "cpu  user nice system idle iowait irq softirq steal ...".
+    if (text.compare(0, 4, "cpu ") != 0) {
+        return false;
+    }
+    const char* cursor = text.c_str() + 4;
+    unsigned long long fields[8] = {};
+    int count = 0;
+    while (count < 8) {
+        while (*cursor == ' ') {
+            ++cursor;
+        }
+        if (*cursor == '\n' || *cursor == '\0') {
+            break;
+        }
+        if (!ParseUnsigned(cursor, &fields[count])) {
+            return false;
+        }
+        ++count;
+    }
+    // Kernels since 2.6.11 give at least the eight fields up to steal; guest time is already
+    // inside user time, so it is not added again.
+    if (count < 4) {
+        return false;
+    }
+    CpuTimes read;
+    for (int i = 0; i < count; ++i) {
+        if (read.total + fields[i] < read.total) {
+            return false;
+        }
+        read.total += fields[i];
+    }
+    read.idle = fields[3] + (count > 4 ? fields[4] : 0);
+    *times = read;
+    return true;
+}
+
+bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent) {
+    if (later.total <= earlier.total || later.idle < earlier.idle) {
+        return false;
+    }
+    const double total = static_cast<double>(later.total - earlier.total);
+    const double idle = static_cast<double>(later.idle - earlier.idle);
+    if (idle > total) {
+        return false;
+    }
+    *percent = 100.0 * (total - idle) / total;
+    return true;
+}
+
+} // namespace linux_platform
+
 namespace {
 
 using linux_platform::CpuTimes;
@@ -36,15 +90,12 @@ PDH_STATUS Status(DWORD code) {
     return static_cast<PDH_STATUS>(code);
 }
 
+// The whole of /proc/stat, whose first line is the aggregate one: about 100 bytes a processor and
+// a few kilobytes of interrupt counts, so a megabyte holds machines of thousands.
 bool ReadCpuTimes(CpuTimes* times) {
-    FILE* stat = fopen("/proc/stat", "re");
-    if (stat == nullptr) {
-        return false;
-    }
-    char line[512];
-    const bool read = fgets(line, sizeof line, stat) != nullptr;
-    fclose(stat);
-    return read && linux_platform::ParseProcStat(line, times);
+    std::string text;
+    return linux_platform::ReadKernelFile("/proc/stat", &text, 1 << 20) &&
+           linux_platform::ParseProcStat(text, times);
 }
 
 bool HasPrefixNoCase(const char* text, const char* prefix) {

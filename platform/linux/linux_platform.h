@@ -1,17 +1,28 @@
-// The Linux rendition's decisions that need no system call, for its own tests: how procfs text
-// is read, how Windows priority classes map to nice values, how a process is named, and what is
-// told to the service manager.
+// The Linux rendition's decisions, most of them needing no system call, for its own tests. Each
+// group is defined in the file its comment names.
 #pragma once
 
 #include "platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace linux_platform {
 
-// Processor time since boot from the aggregate "cpu" line of /proc/stat, in clock ticks.
+// linux_files.cpp: reading the kernel's files. A file is read whole, up to `limit` bytes; one that
+// is longer is refused (errno EFBIG), since a list or a path cut short would say something else
+// than the kernel did. Only where a prefix is all that is wanted (a command line's first argument)
+// is the start of a file read on purpose.
+bool ReadKernelFile(const std::string& path, std::string* text, size_t limit);
+bool ReadFileStart(const std::string& path, std::string* text, size_t limit);
+// Reads a decimal number at the cursor and moves past it; false where there is none, or it does
+// not fit.
+bool ParseUnsigned(const char*& cursor, unsigned long long* value);
+
+// linux_pdh.cpp: processor time since boot from the aggregate "cpu" line of /proc/stat, in clock
+// ticks.
 struct CpuTimes {
     std::uint64_t total = 0;
     std::uint64_t idle = 0; // idle and iowait
@@ -22,8 +33,9 @@ bool ParseProcStat(const std::string& text, CpuTimes* times);
 // passed or the counts went backwards.
 bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent);
 
-// A process's times from /proc/PID/stat, in clock ticks: in user and kernel mode, and its start
-// after boot. The command name before them may hold any bytes, ')' and newlines included.
+// linux_process.cpp: a process's times from /proc/PID/stat, in clock ticks: in user and kernel
+// mode, and its start after boot. The command name before them may hold any bytes, ')' and newlines
+// included.
 struct ProcessTimes {
     std::uint64_t user = 0;
     std::uint64_t kernel = 0;
@@ -34,12 +46,16 @@ bool ParseProcessTimes(const std::string& text, ProcessTimes* times);
 // The boot time from /proc/stat's "btime" line, in seconds since 1970; false where it has none.
 bool ParseBootTime(const std::string& text, std::uint64_t* seconds);
 
-// Nice value set for a priority class; false for a class that cannot be set.
+// linux_process.cpp: the nice value set for a priority class; false for a class that cannot be set.
 bool NiceForPriorityClass(DWORD priorityClass, int* nice);
-// The class whose nice value is nearest (ties toward the lower priority).
+// The class whose nice value is nearest (ties toward the lower priority), and below normal for
+// every nice value of 5 or more: SetPriorityClass lowers threads but never raises one, so a process
+// lowered past below normal (the idle class, nice 15 to 19) reads as below normal already, and the
+// service leaves it as it is instead of lifting it.
 DWORD PriorityClassForNice(int nice);
 
-// A set of processors by number, of any size, as the kernel's lists and affinities give them.
+// linux_cpuset.cpp: a set of processors by number, of any size, as the kernel's lists and
+// affinities give them.
 typedef std::vector<bool> CpuSet;
 // The most processors a set is made for: the kernel allows 8192.
 constexpr size_t MaxCpus = 65536;
@@ -47,34 +63,56 @@ constexpr size_t MaxCpus = 65536;
 // Parses a kernel CPU list ("0-3,8,10-11") into the set it names. False for a malformed list or
 // one that names a processor beyond MaxCpus.
 bool ParseCpuSet(const std::string& text, CpuSet* cpus);
-// The processors of a set that a DWORD_PTR can name: bit n is processor n.
-DWORD_PTR MaskOf(const CpuSet& cpus);
+// The processors of one block of 64 (32 in a 32-bit build) that a mask can name: bit n is
+// processor block * 64 + n.
+DWORD_PTR MaskOf(const CpuSet& cpus, size_t block = 0);
+// The block that the masks of a process speak of: that of the lowest processor it may use. Where
+// every processor it may use lies in one block, its masks are that block's, as Windows gives a
+// process in processor group 1 the masks of group 1; a cpuset wholly above processor 63 never
+// reads as two masks of 0.
+size_t MaskBlock(const CpuSet& allowed);
 
-// Where a process's cpuset is kept: its cgroup's path (from "/") in the cgroup v1 hierarchy that
-// holds the cpuset controller or, where none does, in the v2 hierarchy.
-struct CpusetCgroup {
-    bool v1 = false;
-    std::string path; // "" for the root
-};
-// Reads /proc/PID/cgroup. False when the text names neither hierarchy, or a path that does not
-// stay below the root ("..", as a process in another cgroup namespace shows).
-bool ParseCpusetCgroup(const std::string& text, CpusetCgroup* cgroup);
-
-// The masks that GetProcessAffinityMask reports, from the processors the process may use (the
-// online ones within its cpuset) and every thread's affinity. The system mask holds the allowed
-// processors below 64, the most that the mask can name. The process mask holds those that every
-// thread may use, and it equals the system mask only when every thread may use every allowed
-// processor, whatever their number: a process that lacks one above 63 reads as the system mask
-// without its highest processor, so that it is never taken for one that has them all.
+// The masks that GetProcessAffinityMask reports, in the block of the processors the process may
+// use (the online ones within its cpuset), from every thread's affinity. The system mask holds the
+// allowed processors of that block. The process mask holds those that every thread may use, and
+// it equals the system mask only when every thread may use every allowed processor, whatever
+// their number: a process that lacks one outside the block reads as the system mask without its
+// highest processor, so that it is never taken for one that has them all.
 void AffinityMasks(const CpuSet& allowed, const std::vector<CpuSet>& threads,
                    DWORD_PTR* processMask, DWORD_PTR* systemMask);
 // The processors that SetProcessAffinityMask gives every thread: every online one for the system
 // mask (the kernel keeps each thread within its cpuset, and lends it processors the cpuset gains
-// later), and exactly the mask's for any other. False for an empty mask or one that names a
-// processor the process may not use.
+// later), and exactly the mask's, in the same block, for any other. False for an empty mask or one
+// that names a processor the process may not use.
 bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask, CpuSet* cpus);
 
-// What the kernel says of one process, as read from procfs.
+// A cgroup hierarchy as mounted: the path within the hierarchy that the mount shows, and where.
+struct CgroupMount {
+    std::string root;
+    std::string point; // "" where none is mounted
+};
+struct CgroupMounts {
+    bool anyV1 = false;   // some cgroup v1 hierarchy is mounted
+    CgroupMount v1Cpuset; // the v1 hierarchy that holds the cpuset controller
+    CgroupMount v2;       // the unified hierarchy
+};
+// Reads /proc/self/mountinfo, so that a hierarchy is found wherever it is mounted, co-mounted with
+// other controllers or not. False for a line that is not of the kernel's form.
+bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
+// Reads /proc/PID/cgroup: the path of the cgroup that holds the process's cpuset, in the v1
+// hierarchy that holds the controller or, where none does, in the v2 one. False unless exactly one
+// line names it and every line is of the kernel's form, or for a path with "..".
+bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path);
+
+// What a file-reading callback found: the whole file, no such file, or a failure of another kind.
+enum class FileRead { Read, Absent, Failed };
+typedef std::function<FileRead(const std::string& path, std::string* text)> FileReader;
+// The processors of the process's cpuset: its cgroup's, as the mount table, /proc/PID/cgroup and
+// the cgroup's own process list agree, or, where the controller is not enabled for that cgroup
+// (its file is absent), its nearest ancestor's that has one. False where none can be read.
+bool FindCpuset(unsigned long pid, const FileReader& read, CpuSet* cpus);
+
+// linux_names.cpp: what the kernel says of one process, as read from procfs.
 struct ProcessNames {
     bool exeKnown = false;
     std::string exePath; // target of /proc/PID/exe
@@ -94,7 +132,12 @@ std::string BaseName(const ProcessNames& names);
 // command name alone. Whatever it is, what follows its last backslash is BaseName.
 std::string ImagePath(const ProcessNames& names);
 
-// The notification that reports one service status to systemd.
+// linux_eventlog.cpp: the prefix that gives a line of stdout its priority in the journal, where
+// stdout is the journal stream: "<7>" (debug) for a sample, "<5>" (notice) for a change, none
+// (the stream's own, info) for the banner.
+std::string JournalPrefix(const std::string& line);
+
+// linux_service.cpp: the notification that reports one service status to systemd.
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status);
 // The code a stop reports: the service-specific one where the Win32 code says there is one, the
 // Win32 code otherwise, 0 for a stop without error.

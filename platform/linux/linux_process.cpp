@@ -4,6 +4,7 @@
 // one exited fails instead.
 #include "linux_platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -21,6 +22,93 @@
 #include <unistd.h>
 #include <vector>
 
+namespace linux_platform {
+
+bool ParseProcessTimes(const std::string& text, ProcessTimes* times) {
+    // "PID (COMM) STATE PPID ...": fields 14 and 15 are utime and stime, 22 starttime.
+    const size_t end = text.rfind(')');
+    if (end == std::string::npos || text.size() < end + 4 || text[end + 1] != ' ' ||
+        text[end + 2] == ' ') {
+        return false;
+    }
+    const char* cursor = text.c_str() + end + 3; // past the state, one letter
+    unsigned long long fields[23] = {};
+    for (int field = 4; field <= 22; ++field) {
+        if (*cursor != ' ') {
+            return false;
+        }
+        ++cursor;
+        // The priority and the nice value may be negative; no field read here is.
+        const bool negative = *cursor == '-';
+        cursor += negative ? 1 : 0;
+        if (!ParseUnsigned(cursor, &fields[field])) {
+            return false;
+        }
+    }
+    times->user = fields[14];
+    times->kernel = fields[15];
+    times->start = fields[22];
+    return true;
+}
+
+bool ParseBootTime(const std::string& text, std::uint64_t* seconds) {
+    const size_t line = text.find("\nbtime ");
+    if (line == std::string::npos) {
+        return false;
+    }
+    const char* cursor = text.c_str() + line + 7;
+    unsigned long long value = 0;
+    if (!ParseUnsigned(cursor, &value) || (*cursor != '\n' && *cursor != '\0')) {
+        return false;
+    }
+    *seconds = value;
+    return true;
+}
+
+namespace {
+struct ClassNice {
+    DWORD priorityClass;
+    int nice;
+};
+// From the highest priority to the lowest.
+const ClassNice ClassTable[] = {
+    {HIGH_PRIORITY_CLASS, -10}, {ABOVE_NORMAL_PRIORITY_CLASS, -5},
+    {NORMAL_PRIORITY_CLASS, 0}, {BELOW_NORMAL_PRIORITY_CLASS, 10},
+    {IDLE_PRIORITY_CLASS, 19},
+};
+} // namespace
+
+bool NiceForPriorityClass(DWORD priorityClass, int* nice) {
+    for (const ClassNice& entry : ClassTable) {
+        if (entry.priorityClass == priorityClass) {
+            *nice = entry.nice;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD PriorityClassForNice(int nice) {
+    // The layer never lifts a thread, so below normal is as low as a class reads: a process that
+    // someone lowered further (nice 15 to 19, the idle class) counts as below normal already.
+    if (nice >= 5) {
+        return BELOW_NORMAL_PRIORITY_CLASS;
+    }
+    DWORD best = ClassTable[0].priorityClass;
+    int bestDistance = abs(nice - ClassTable[0].nice);
+    for (const ClassNice& entry : ClassTable) {
+        // "<=" lets a tie go to the later, lower-priority class.
+        const int distance = abs(nice - entry.nice);
+        if (distance <= bestDistance) {
+            best = entry.priorityClass;
+            bestDistance = distance;
+        }
+    }
+    return best;
+}
+
+} // namespace linux_platform
+
 namespace {
 
 // What naming found, once per handle.
@@ -37,6 +125,8 @@ struct ProcessHandle {
     DWORD access;
     Naming naming;
     std::string imagePath;
+    bool allowedRead;
+    linux_platform::CpuSet allowed; // once allowedRead
 };
 
 std::mutex Lock;
@@ -104,53 +194,6 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-// Reads the start of a file of the kernel's, which gives what it has in one read: at most
-// `limit` bytes (up to 4096), as much as a whole command name, a command line's first argument
-// or a processor list takes. Reading on to the end would cost a second call for nothing.
-bool ReadFile(const std::string& path, std::string* text, size_t limit) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    char buffer[4096];
-    ssize_t n;
-    do {
-        n = read(fd, buffer, limit < sizeof buffer ? limit : sizeof buffer);
-    } while (n < 0 && errno == EINTR);
-    close(fd);
-    if (n < 0) {
-        return false;
-    }
-    text->assign(buffer, static_cast<size_t>(n));
-    return true;
-}
-
-// Reads a whole file of the kernel's, of at most `limit` bytes; false for one that is longer, since
-// a list or a line cut short would say something else than the kernel did.
-bool ReadKernelFile(const std::string& path, std::string* text, size_t limit) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    std::string read;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0 || read.size() + static_cast<size_t>(n) > limit) {
-            const bool whole = n == 0;
-            close(fd);
-            if (whole) {
-                *text = read;
-            }
-            return whole;
-        }
-        read.append(buffer, static_cast<size_t>(n));
-    }
-}
-
 std::string ProcPath(pid_t pid, const char* entry) {
     return "/proc/" + std::to_string(pid) + "/" + entry;
 }
@@ -164,13 +207,13 @@ bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* n
     std::string commandLine;
     bool lineRead = false;
     if (exeUnreadable && getsid(pid) == 0) {
-        lineRead = ReadFile(ProcPath(pid, "cmdline"), &commandLine, 4096);
+        lineRead = linux_platform::ReadFileStart(ProcPath(pid, "cmdline"), &commandLine, 4096);
         if (!lineRead || commandLine.empty()) {
             return false;
         }
     }
     std::string comm;
-    if (!ReadFile(ProcPath(pid, "comm"), &comm, 64)) {
+    if (!linux_platform::ReadKernelFile(ProcPath(pid, "comm"), &comm, 64)) {
         return false;
     }
     if (!comm.empty() && comm.back() == '\n') {
@@ -178,7 +221,7 @@ bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* n
     }
     const bool mayBeCut = comm.size() == 15;
     if (mayBeCut && !lineRead) {
-        lineRead = ReadFile(ProcPath(pid, "cmdline"), &commandLine, 4096);
+        lineRead = linux_platform::ReadFileStart(ProcPath(pid, "cmdline"), &commandLine, 4096);
     }
     names->comm = comm;
     names->argv0 = mayBeCut && lineRead ? commandLine.substr(0, commandLine.find('\0')) : "";
@@ -290,8 +333,18 @@ bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, const
     return true;
 }
 
+// Lowers a thread to the nice value, and never raises one: a thread already at that value or
+// lower in priority is left as it is. The service holds CAP_SYS_NICE and names processes by what
+// they call themselves, so raising one would let any user have a process of theirs named cl.exe
+// lifted past their RLIMIT_NICE, or past a batch slice's Nice=.
 int SetNice(pid_t tid, const void* what) {
-    return setpriority(PRIO_PROCESS, static_cast<id_t>(tid), *static_cast<const int*>(what));
+    const int nice = *static_cast<const int*>(what);
+    errno = 0;
+    const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    if (errno != 0) {
+        return -1;
+    }
+    return current >= nice ? 0 : setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
 }
 
 // A processor set in the kernel's form, for `count` processors, empty; null when memory is short.
@@ -342,61 +395,44 @@ int SetAffinity(pid_t tid, const void* what) {
 // The online processors, every one of them, however many.
 bool OnlineCpus(linux_platform::CpuSet* online) {
     std::string text;
-    return ReadFile("/sys/devices/system/cpu/online", &text, 4096) &&
-           linux_platform::ParseCpuSet(text, online) && linux_platform::MaskOf(*online) != 0;
+    return linux_platform::ReadKernelFile("/sys/devices/system/cpu/online", &text, 65536) &&
+           linux_platform::ParseCpuSet(text, online) &&
+           std::find(online->begin(), online->end(), true) != online->end();
 }
 
-// Reads a file of the kernel's that ends with a newline, and is false for one cut short: a cgroup
-// path or processor list cut in the middle would name other processors than the kernel's.
-bool ReadWholeFile(const std::string& path, std::string* text) {
-    return ReadFile(path, text, 4096) && text->size() < 4096 && !text->empty() &&
-           text->back() == '\n';
-}
-
-// The processors of the process's cpuset: the cgroup that /proc/PID/cgroup names keeps them, or,
-// where the controller is not enabled for it (its file is absent), its nearest ancestor that has
-// one. False where none can be read: no hierarchy holds the controller, or the files are denied.
-bool ReadCpuset(pid_t pid, linux_platform::CpuSet* cpus) {
-    std::string text;
-    linux_platform::CpusetCgroup cgroup;
-    if (!ReadWholeFile(ProcPath(pid, "cgroup"), &text) ||
-        !linux_platform::ParseCpusetCgroup(text, &cgroup)) {
-        return false;
+// The cgroup files, read whole; only a file that is not there is absent.
+linux_platform::FileRead ReadCgroupFile(const std::string& path, std::string* text) {
+    errno = 0;
+    if (linux_platform::ReadKernelFile(path, text, 1 << 20)) {
+        return linux_platform::FileRead::Read;
     }
-    // Where systemd mounts them: v1's cpuset hierarchy, and the v2 one at the top, or below it
-    // beside v1 hierarchies.
-    const std::string root = cgroup.v1 ? "/sys/fs/cgroup/cpuset"
-                             : access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0
-                                 ? "/sys/fs/cgroup"
-                                 : "/sys/fs/cgroup/unified";
-    const char* file = cgroup.v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
-    for (std::string dir = cgroup.path;; dir.resize(dir.rfind('/'))) {
-        // Only a file that is absent sends the search on to the ancestor, never one cut short.
-        errno = 0;
-        if (ReadWholeFile(root + dir + file, &text)) {
-            return linux_platform::ParseCpuSet(text, cpus);
-        }
-        if (errno != ENOENT || dir.empty()) {
-            return false;
-        }
-    }
+    return errno == ENOENT ? linux_platform::FileRead::Absent : linux_platform::FileRead::Failed;
 }
 
 // The processors the process may use: the online ones within its cpuset, which is what the kernel
 // lets a new affinity keep. Every online one when the cpuset cannot be read, so that the layer
-// never names fewer than the kernel allows.
-linux_platform::CpuSet AllowedCpus(pid_t pid, const linux_platform::CpuSet& online) {
-    linux_platform::CpuSet cpuset;
-    if (!ReadCpuset(pid, &cpuset)) {
-        return online;
+// never names fewer than the kernel allows. Read once per handle, so that the masks a query
+// reports and those a change is given speak of the same processors, even if the cpuset changes
+// in between: the system mask that a query reported then means every online processor, which the
+// kernel keeps within the cpuset it has by then.
+const linux_platform::CpuSet& AllowedCpus(ProcessHandle* process,
+                                          const linux_platform::CpuSet& online) {
+    if (process->allowedRead) {
+        return process->allowed;
     }
+    linux_platform::CpuSet cpuset;
     linux_platform::CpuSet allowed(online.size(), false);
     bool any = false;
-    for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
-        allowed[cpu] = online[cpu] && cpuset[cpu];
-        any = any || allowed[cpu];
+    if (linux_platform::FindCpuset(static_cast<unsigned long>(process->pid), ReadCgroupFile,
+                                   &cpuset)) {
+        for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
+            allowed[cpu] = online[cpu] && cpuset[cpu];
+            any = any || allowed[cpu];
+        }
     }
-    return any ? allowed : online;
+    process->allowed = any ? allowed : online;
+    process->allowedRead = true;
+    return process->allowed;
 }
 
 } // namespace
@@ -456,8 +492,8 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
     const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
                               ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
                               : desiredAccess;
-    ProcessHandle* process =
-        new (std::nothrow) ProcessHandle{pid, pidfd, granted, Naming::Unread, std::string()};
+    ProcessHandle* process = new (std::nothrow) ProcessHandle{
+        pid, pidfd, granted, Naming::Unread, std::string(), false, linux_platform::CpuSet()};
     if (process == nullptr) {
         close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -582,7 +618,7 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS, LPVO
 }
 
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
@@ -600,7 +636,7 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
             affinities.push_back(cpus);
         }
     }
-    const linux_platform::CpuSet allowed = AllowedCpus(process->pid, online);
+    const linux_platform::CpuSet& allowed = AllowedCpus(process, online);
     if (affinities.empty() || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -610,15 +646,14 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
 }
 
 BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
-    const ProcessHandle* process = Usable(handle, PROCESS_SET_INFORMATION);
+    ProcessHandle* process = Usable(handle, PROCESS_SET_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
     linux_platform::CpuSet online;
     linux_platform::CpuSet cpus;
-    if (!OnlineCpus(&online) ||
-        !linux_platform::AffinityForMask(online, AllowedCpus(process->pid, online), processMask,
-                                         &cpus)) {
+    if (!OnlineCpus(&online) || !linux_platform::AffinityForMask(
+                                    online, AllowedCpus(process, online), processMask, &cpus)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -660,9 +695,9 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
     std::uint64_t boot = 0;
     if (creationTime == nullptr || exitTime == nullptr || kernelTime == nullptr ||
         userTime == nullptr || ticks <= 0 ||
-        !ReadKernelFile(ProcPath(process->pid, "stat"), &stat, 4096) ||
+        !linux_platform::ReadKernelFile(ProcPath(process->pid, "stat"), &stat, 4096) ||
         !linux_platform::ParseProcessTimes(stat, &times) ||
-        !ReadKernelFile("/proc/stat", &system, 1 << 20) ||
+        !linux_platform::ReadKernelFile("/proc/stat", &system, 1 << 20) ||
         !linux_platform::ParseBootTime(system, &boot) || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -679,9 +714,16 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
     return TRUE;
 }
 
-// Linux has no processor groups: every process is in one, and its affinity spans every processor.
+// Linux has no processor groups: every process is in one, whose number is that of the block of 64
+// its masks speak of, and its affinity spans every processor it may use, in every block.
 BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
-    if (Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION) == nullptr) {
+    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    linux_platform::CpuSet online;
+    if (process == nullptr) {
+        return FALSE;
+    }
+    if (!OnlineCpus(&online)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     if (groupCount == nullptr) {
@@ -693,7 +735,7 @@ BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT g
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    groupArray[0] = 0;
+    groupArray[0] = static_cast<USHORT>(linux_platform::MaskBlock(AllowedCpus(process, online)));
     *groupCount = 1;
     return TRUE;
 }

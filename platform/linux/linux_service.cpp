@@ -13,6 +13,7 @@
 #include <mutex>
 #include <poll.h>
 #include <pthread.h>
+#include <sstream>
 #include <string>
 #include <strings.h>
 #include <sys/eventfd.h>
@@ -20,6 +21,66 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+namespace linux_platform {
+
+namespace {
+const char* StateName(DWORD state) {
+    switch (state) {
+    case SERVICE_STOPPED:
+        return "stopped";
+    case SERVICE_START_PENDING:
+        return "start pending";
+    case SERVICE_STOP_PENDING:
+        return "stop pending";
+    case SERVICE_RUNNING:
+        return "running";
+    default:
+        return nullptr;
+    }
+}
+} // namespace
+
+DWORD StopExitCode(const SERVICE_STATUS& status) {
+    return status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR ? status.dwServiceSpecificExitCode
+                                                                  : status.dwWin32ExitCode;
+}
+
+std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status) {
+    std::ostringstream message;
+    const DWORD state = status.dwCurrentState;
+    if (state == SERVICE_RUNNING) {
+        message << "READY=1\n";
+    }
+    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) {
+        message << "STOPPING=1\n";
+    }
+    message << "STATUS=" << serviceName << ' ';
+    if (const char* name = StateName(state)) {
+        message << name;
+    } else {
+        message << "in state " << state;
+    }
+    message << ", check-point " << status.dwCheckPoint;
+    if (state == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR) {
+        message << ", exit code " << status.dwWin32ExitCode;
+        if (status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR) {
+            message << ", service-specific exit code " << status.dwServiceSpecificExitCode;
+        }
+    }
+    message << '\n';
+    if (state == SERVICE_STOPPED && status.dwWin32ExitCode != NO_ERROR) {
+        message << "EXIT_STATUS=" << StopExitCode(status) << '\n';
+    }
+    if ((state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING) &&
+        status.dwWaitHint != 0) {
+        message << "EXTEND_TIMEOUT_USEC="
+                << static_cast<unsigned long long>(status.dwWaitHint) * 1000 << '\n';
+    }
+    return message.str();
+}
+
+} // namespace linux_platform
 
 namespace {
 

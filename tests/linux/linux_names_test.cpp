@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <gtest/gtest.h>
+#include <map>
 #include <utility>
 
 namespace {
@@ -47,13 +48,15 @@ TEST(ProcStatTest, UtilizationIsTheBusyShareOfTheInterval) {
         << "more idle time than time";
 }
 
-TEST(PriorityMappingTest, EverySettableClassReadsBackAsItself) {
+TEST(PriorityMappingTest, EverySettableClassReadsBackAsItselfButIdleAsBelowNormal) {
     for (const DWORD priorityClass :
          {IDLE_PRIORITY_CLASS, BELOW_NORMAL_PRIORITY_CLASS, NORMAL_PRIORITY_CLASS,
           ABOVE_NORMAL_PRIORITY_CLASS, HIGH_PRIORITY_CLASS}) {
         int nice = 99;
         ASSERT_TRUE(NiceForPriorityClass(priorityClass, &nice)) << priorityClass;
-        EXPECT_EQ(PriorityClassForNice(nice), priorityClass);
+        EXPECT_EQ(PriorityClassForNice(nice), priorityClass == IDLE_PRIORITY_CLASS
+                                                  ? static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS)
+                                                  : priorityClass);
     }
     int nice = 0;
     ASSERT_TRUE(NiceForPriorityClass(BELOW_NORMAL_PRIORITY_CLASS, &nice));
@@ -71,7 +74,7 @@ TEST(PriorityMappingTest, EachNiceValueBelongsToTheNearestClass) {
         {-7, ABOVE_NORMAL_PRIORITY_CLASS}, {-3, ABOVE_NORMAL_PRIORITY_CLASS},
         {-2, NORMAL_PRIORITY_CLASS},       {4, NORMAL_PRIORITY_CLASS},
         {5, BELOW_NORMAL_PRIORITY_CLASS},  {14, BELOW_NORMAL_PRIORITY_CLASS},
-        {15, IDLE_PRIORITY_CLASS},         {19, IDLE_PRIORITY_CLASS},
+        {15, BELOW_NORMAL_PRIORITY_CLASS}, {19, BELOW_NORMAL_PRIORITY_CLASS},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(PriorityClassForNice(c.nice), c.priorityClass) << "nice " << c.nice;
@@ -204,33 +207,137 @@ TEST_P(ManyProcessorsTest, SettingTheSystemMaskGivesEveryThreadEveryOnlineProces
     ASSERT_TRUE(AffinityForMask(online, cpuset, system, &cpus));
     EXPECT_EQ(cpus, online);
     EXPECT_FALSE(AffinityForMask(online, cpuset, Bit(2), &cpus)) << "outside the cpuset";
+    if (online.size() < 128 || sizeof(DWORD_PTR) < 8) {
+        return;
+    }
+    // A cpuset wholly above processor 63, 64 to 79: its masks are those of that block of 64, as
+    // Windows gives a process in processor group 1, never two masks of 0.
+    CpuSet high(online.size(), false);
+    std::fill(high.begin() + 64, high.begin() + 80, true);
+    CpuSet pinned(online.size(), false);
+    pinned[70] = true;
+    AffinityMasks(high, {Everywhere(), pinned}, &process, &system);
+    EXPECT_EQ(system, 0xffffu);
+    EXPECT_EQ(process, Bit(6));
+    ASSERT_TRUE(AffinityForMask(online, high, system, &cpus));
+    EXPECT_EQ(cpus, online);
+    ASSERT_TRUE(AffinityForMask(online, high, Bit(0), &cpus)) << "another mask, in that block";
+    EXPECT_EQ(std::count(cpus.begin(), cpus.end(), true), 1);
+    EXPECT_TRUE(cpus[64]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
                          ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},
                                            size_t{1024}));
 
-// A cgroup's place as "v1 PATH" or "v2 PATH", or "none" where the text names none that can be used.
-class CpusetCgroupTest : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
+// A process's cpuset as the mount table, /proc/42/cgroup, the cgroup's process list and the cpuset
+// files of a table of files say (a value of "!" cannot be read; a path not in the table is
+// absent): "none" where it cannot be told, and the layer takes every online processor instead.
+struct Cpuset {
+    const char* what;
+    std::map<std::string, std::string> files;
+    const char* cpus;
+};
 
-TEST_P(CpusetCgroupTest, NamesTheHierarchyThatHoldsTheController) {
-    CpusetCgroup cgroup;
-    const bool read = ParseCpusetCgroup(GetParam().first, &cgroup);
-    EXPECT_EQ(read ? (cgroup.v1 ? "v1 " : "v2 ") + cgroup.path : "none", GetParam().second)
-        << GetParam().first;
+void PrintTo(const Cpuset& row, std::ostream* os) {
+    *os << row.what;
 }
 
+class CpusetTest : public ::testing::TestWithParam<Cpuset> {};
+
+TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
+    const Cpuset& row = GetParam();
+    const FileReader read = [&row](const std::string& path, std::string* text) {
+        const auto file = row.files.find(path);
+        if (file == row.files.end()) {
+            return FileRead::Absent;
+        }
+        *text = file->second;
+        return file->second == "!" ? FileRead::Failed : FileRead::Read;
+    };
+    CpuSet cpus;
+    std::string found = "none";
+    if (FindCpuset(42, read, &cpus)) {
+        found.clear();
+        for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
+            found += cpus[cpu] ? (found.empty() ? "" : ",") + std::to_string(cpu) : "";
+        }
+    }
+    EXPECT_EQ(found, row.cpus) << row.what;
+}
+
+const std::string Mounts = "/proc/self/mountinfo", Cgroup = "/proc/42/cgroup";
+const std::string V2 = "30 24 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw\n";
+const std::string Hybrid =
+    "25 18 0:22 / /sys/fs/cgroup/unified rw shared:5 - cgroup2 cgroup2 rw\n"
+    "26 18 0:23 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n"
+    "35 18 0:31 / /sys/fs/cgroup/cpu,cpuset rw - cgroup cgroup rw,cpu,cpuset\n";
+const std::string V1 = "/sys/fs/cgroup/cpu,cpuset", V1Files = "/cpuset.effective_cpus";
+const std::string V2Files = "/cpuset.cpus.effective";
 INSTANTIATE_TEST_SUITE_P(
-    Texts, CpusetCgroupTest,
+    Systems, CpusetTest,
     ::testing::Values(
-        std::make_pair("0::/system.slice/ci.service\n", "v2 /system.slice/ci.service"),
-        std::make_pair("0::/\n", "v2 "),
-        std::make_pair("12:cpu,cpuacct:/a\n3:cpuset:/docker/f0\n1:name=systemd:/b\n0::/c\n",
-                       "v1 /docker/f0"),
-        std::make_pair("0::/c\n4:cpuset,cpu:/k8s/pod\n", "v1 /k8s/pod"),
-        std::make_pair("3:cpusetx:/a\n2:xcpuset:/b\n", "none"),
-        std::make_pair("0::/../../another-namespace\n", "none"),
-        std::make_pair("3:cpuset:relative\n", "none"), std::make_pair("", "none")));
+        Cpuset{"v2",
+               {{Mounts, V2},
+                {Cgroup, "0::/build.slice/job\n"},
+                {"/sys/fs/cgroup/build.slice/job/cgroup.procs", "7\n42\n"},
+                {"/sys/fs/cgroup/build.slice/job" + V2Files, "2-3\n"}},
+               "2,3"},
+        Cpuset{"v2, its ancestor two levels up",
+               {{Mounts, V2},
+                {Cgroup, "0::/pool/job/step\n"},
+                {"/sys/fs/cgroup/pool/job/step/cgroup.procs", "42\n"},
+                {"/sys/fs/cgroup/pool" + V2Files, "64-65\n"}},
+               "64,65"},
+        Cpuset{"v2, none up to the root",
+               {{Mounts, V2}, {Cgroup, "0::/a/b\n"}, {"/sys/fs/cgroup/a/b/cgroup.procs", "42\n"}},
+               "none"},
+        Cpuset{"v2, a file that cannot be read ends the search",
+               {{Mounts, V2},
+                {Cgroup, "0::/a/b\n"},
+                {"/sys/fs/cgroup/a/b/cgroup.procs", "42\n"},
+                {"/sys/fs/cgroup/a/b" + V2Files, "!"},
+                {"/sys/fs/cgroup/a" + V2Files, "0\n"}},
+               "none"},
+        Cpuset{"v1 co-mounted with cpu, found through the mount table",
+               {{Mounts, Hybrid},
+                {Cgroup, "5:cpu,cpuset:/docker/f0\n1:name=systemd:/x\n0::/y\n"},
+                {V1 + "/docker/f0/cgroup.procs", "42\n"},
+                {V1 + "/docker/f0" + V1Files, "1\n"}},
+               "1"},
+        Cpuset{"v1, two cpuset lines",
+               {{Mounts, Hybrid},
+                {Cgroup, "5:cpu,cpuset:/a\n5:cpu,cpuset:/b\n0::/y\n"},
+                {V1 + "/a/cgroup.procs", "42\n"},
+                {V1 + "/a" + V1Files, "1\n"},
+                {V1 + "/b/cgroup.procs", "42\n"},
+                {V1 + "/b" + V1Files, "2\n"}},
+               "none"},
+        Cpuset{"v2, a name with a newline and a forged cpuset line",
+               {{Mounts, V2},
+                {Cgroup, "0::/user.slice/x\n2:cpuset:/other\n"},
+                {"/sys/fs/cgroup/user.slice/x/cgroup.procs", "42\n"},
+                {"/sys/fs/cgroup/user.slice/x" + V2Files, "1\n"}},
+               "none"},
+        Cpuset{"v1, a name with a newline cut short to another cgroup's",
+               {{Mounts, Hybrid},
+                {Cgroup, "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n"},
+                {V1 + "/docker/x/cgroup.procs", "7\n"},
+                {V1 + "/docker/x" + V1Files, "1\n"}},
+               "none"},
+        Cpuset{"a line not of the kernel's form",
+               {{Mounts, V2}, {Cgroup, "0::relative\n"}, {"/sys/fs/cgroup" + V2Files, "0\n"}},
+               "none"},
+        Cpuset{"another cgroup namespace's path",
+               {{Mounts, V2}, {Cgroup, "0::/../../other\n"}, {"/sys/fs/cgroup" + V2Files, "0\n"}},
+               "none"},
+        Cpuset{"a mount of part of the hierarchy",
+               {{Mounts, "30 24 0:26 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
+                {Cgroup, "0::/kubepods/pod1\n"},
+                {"/sys/fs/cgroup/pod1/cgroup.procs", "42\n"},
+                {"/sys/fs/cgroup/pod1" + V2Files, "5\n"}},
+               "5"},
+        Cpuset{"no cgroup mounted", {{Mounts, ""}, {Cgroup, "0::/\n"}}, "none"}));
 
 ProcessNames Names(bool exeKnown, const std::string& exe, const std::string& comm,
                    const std::string& argv0) {
@@ -296,6 +403,21 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");
     EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
+}
+
+TEST(JournalTest, SamplesGoAtDebugAndChangesAtNotice) {
+    EXPECT_EQ(JournalPrefix("CPU usage:  97%\n"), "<7>");
+    EXPECT_EQ(JournalPrefix("2026-12-09T10:15:02 - set priority class of 'cl.exe' (PID 7) to "
+                            "below normal\n"),
+              "<5>");
+    EXPECT_EQ(JournalPrefix("????"
+                            "-??"
+                            "-??"
+                            "T??:??:?? - set affinity mask of 'cl.exe' (PID 7) to 0x0003\n"),
+              "<5>");
+    EXPECT_EQ(JournalPrefix("keeping cl.exe processes scheduled accross all CPU cores and running "
+                            "with below normal priority\n"),
+              "");
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,

@@ -234,17 +234,23 @@ TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
     EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
 }
 
-TEST(PriorityTest, IdleProcessIsRaisedToBelowNormal) {
-    Child child("burner", {"--idle", "--threads", "2"});
-    ASSERT_TRUE(child.WaitForThreads(2));
+TEST(PriorityTest, NoThreadIsEverLifted) {
+    // One thread lowered to nice 19 by its owner, the others at 0.
+    Child child("burner", {"--idle", "--threads", "3"});
+    ASSERT_TRUE(child.WaitForThreads(3));
+    const pid_t lowered = ThreadsOf(child.pid()).back();
+    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(lowered), 19), 0);
     Opened process(child.pid());
-    ASSERT_TRUE(SetPriorityClass(process.handle, IDLE_PRIORITY_CLASS));
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(IDLE_PRIORITY_CLASS));
-    if (!SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS)) {
-        GTEST_SKIP() << "raising a priority needs CAP_SYS_NICE";
-    }
+    ASSERT_TRUE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
     for (const pid_t tid : ThreadsOf(child.pid())) {
-        EXPECT_EQ(NiceOf(tid), 10);
+        EXPECT_EQ(NiceOf(tid), tid == lowered ? 19 : 10) << "thread " << tid;
+    }
+    // Every thread at 19: the idle class reads as below normal, and setting that changes nothing.
+    ASSERT_TRUE(SetPriorityClass(process.handle, IDLE_PRIORITY_CLASS));
+    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    ASSERT_TRUE(SetPriorityClass(process.handle, NORMAL_PRIORITY_CLASS));
+    for (const pid_t tid : ThreadsOf(child.pid())) {
+        EXPECT_EQ(NiceOf(tid), 19) << "thread " << tid;
     }
 }
 

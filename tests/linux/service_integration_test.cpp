@@ -14,6 +14,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -157,16 +158,25 @@ TEST_P(SaturatedRun, CompilersAreCalmedAndWidenedWhileTheMachineIsSaturated) {
     Child renamed("cl.exe.old", {"--threads", "2", "--cpus", "0x1"});
     Child upper("CL.EXE", {"--threads", "2", "--cpus", "0x2"});
     Child prefixed("xcl.exe", {"--threads", "2", "--cpus", "0x2"});
-    for (const Child* child : {&compiler, &renamed, &upper, &prefixed}) {
+    // A compiler its owner lowered to nice 19: never lifted, though the service may raise.
+    Child lowered("cl.exe.low", {"--threads", "2", "--cpus", "0x1"});
+    for (const Child* child : {&compiler, &renamed, &upper, &prefixed, &lowered}) {
         ASSERT_TRUE(child->WaitForThreads(2));
+    }
+    for (const pid_t tid : ThreadsOf(lowered.pid())) {
+        ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(tid), 19), 0);
     }
 
     Start(GetParam());
+    // Two busy passes at least, so that a change made or tried again on every pass would show.
+    const std::regex busy("CPU usage: +(9[5-9]|[1-9][0-9][0-9])%\n");
     const bool acted = WaitForOutput(
         [&](const std::string& out) {
             return out.find("set affinity mask of 'cl.exe' (PID " +
                             std::to_string(compiler.pid())) != std::string::npos &&
-                   out.find("set affinity mask of 'cl.exe.old'") != std::string::npos;
+                   out.find("set affinity mask of 'cl.exe.old'") != std::string::npos &&
+                   std::distance(std::sregex_iterator(out.begin(), out.end(), busy),
+                                 std::sregex_iterator()) >= 2;
         },
         40);
     const int status = StopAndWait();
@@ -194,7 +204,8 @@ TEST_P(SaturatedRun, CompilersAreCalmedAndWidenedWhileTheMachineIsSaturated) {
         const std::string name = match[2];
         const pid_t pid = static_cast<pid_t>(std::stol(match[3]));
         const bool ours = (name == "cl.exe" && pid == compiler.pid()) ||
-                          (name == "cl.exe.old" && pid == renamed.pid());
+                          (name == "cl.exe.old" && pid == renamed.pid()) ||
+                          (name == "cl.exe.low" && pid == lowered.pid());
         // Some other compiler of this machine may be changed too, but nothing else.
         EXPECT_TRUE(ours || (name.compare(0, 6, "cl.exe") == 0 && pid != upper.pid() &&
                              pid != prefixed.pid()))
@@ -211,6 +222,11 @@ TEST_P(SaturatedRun, CompilersAreCalmedAndWidenedWhileTheMachineIsSaturated) {
     EXPECT_EQ(changes["cl.exe.old priority class"], 1);
     EXPECT_EQ(changes["cl.exe affinity mask"], 1);
     EXPECT_EQ(changes["cl.exe.old affinity mask"], 1);
+    EXPECT_EQ(changes["cl.exe.low priority class"], 0) << "never lifted, nor said to be";
+    EXPECT_EQ(changes["cl.exe.low affinity mask"], 1);
+    for (const pid_t tid : ThreadsOf(lowered.pid())) {
+        EXPECT_EQ(NiceOf(tid), 19) << "thread " << tid;
+    }
 
     for (const Child* child : {&compiler, &renamed}) {
         for (const pid_t tid : ThreadsOf(child->pid())) {

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -17,6 +19,7 @@
 #include <sys/mount.h>
 #include <sys/reboot.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -111,6 +114,73 @@ bool FirstOnly(int cpu) {
 bool AllButSeventy(int cpu) {
     return cpu != 70;
 }
+bool Seventy(int cpu) {
+    return cpu == 70;
+}
+bool SixtyFourToSeventyNine(int cpu) {
+    return cpu >= 64 && cpu <= 79;
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+    std::ofstream file(path);
+    return static_cast<bool>(file << text << std::flush);
+}
+
+// Runs the policy with its stdout in a file, and returns what it printed.
+std::string PolicyOutput(pid_t pid) {
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int log = open("/policy.log", O_CREAT | O_RDWR | O_TRUNC, 0600);
+    dup2(log, STDOUT_FILENO);
+    ApplyTargetPolicy(static_cast<DWORD>(pid));
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    close(log);
+    std::ifstream file("/policy.log");
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// cgroup v2 alone, as Debian 12 and its containers run it: a cpuset of processors 64 to 79, and a
+// compiler two levels below it, in cgroups without cpuset files, pinned to processor 70. It is
+// widened to exactly its cpuset, once, and its masks are those of the second block of 64.
+void CpusetAbove63(int cpus) {
+    const std::string root = "/sys/fs/cgroup";
+    Expect("cgroup2 mounted", mount("none", root.c_str(), "cgroup2", 0, nullptr) == 0);
+    Expect("the cpuset controller handed on",
+           WriteFile(root + "/cgroup.subtree_control", "+cpuset"));
+    Expect("a cpuset of 64-79", mkdir((root + "/pool").c_str(), 0755) == 0 &&
+                                    WriteFile(root + "/pool/cpuset.cpus", "64-79") &&
+                                    mkdir((root + "/pool/job").c_str(), 0755) == 0 &&
+                                    mkdir((root + "/pool/job/step").c_str(), 0755) == 0);
+    const pid_t compiler = fork();
+    if (compiler == 0) {
+        WriteFile(root + "/pool/job/step/cgroup.procs", std::to_string(getpid()));
+        PinEveryThread(getpid(), cpus, Seventy);
+        execl("/cl.exe", "/cl.exe", "compiler", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && Threads(compiler).size() < 3; ++i) {
+        usleep(10000);
+    }
+    Expect("the compiler starts on processor 70", EveryThreadOn(compiler, cpus, Seventy));
+    const std::string first = PolicyOutput(compiler);
+    const std::string second = PolicyOutput(compiler);
+    Expect("widened to exactly its cpuset", EveryThreadOn(compiler, cpus, SixtyFourToSeventyNine));
+    Expect("logged once, with the mask of processors 64-79 in their block",
+           first.find("set affinity mask of 'cl.exe' (PID " + std::to_string(compiler) +
+                      ") to 0xffff\n") != std::string::npos &&
+               second.find("set affinity mask") == std::string::npos);
+    HANDLE process =
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(compiler));
+    DWORD_PTR processMask = 0;
+    DWORD_PTR systemMask = 0;
+    Expect("masks read", GetProcessAffinityMask(process, &processMask, &systemMask) != 0);
+    Expect("both masks non-zero, and the same", processMask == 0xffff && systemMask == 0xffff);
+    CloseHandle(process);
+    kill(compiler, SIGKILL);
+    waitpid(compiler, nullptr, 0);
+}
 
 void Machine() {
     mount("proc", "/proc", "proc", 0, nullptr);
@@ -159,6 +229,8 @@ void Machine() {
     Expect("and gives the first processor only", EveryThreadOn(compiler, cpus, FirstOnly));
     kill(compiler, SIGKILL);
     waitpid(compiler, nullptr, 0);
+
+    CpusetAbove63(cpus);
 }
 
 } // namespace

@@ -1,0 +1,272 @@
+// Which processors a process may use, and the masks that speak of them: the kernel's processor
+// lists, the cgroup that holds a process's cpuset (found through the mount table and
+// /proc/PID/cgroup, its files read through a callback), and the arithmetic between processor sets
+// and the 64-bit masks of the Windows calls.
+#include "linux_platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <sstream>
+
+namespace linux_platform {
+
+namespace {
+
+constexpr size_t MaskBits = sizeof(DWORD_PTR) * 8;
+
+// The mount table escapes a space, tab, newline and backslash in a path as three octal digits.
+std::string Unescaped(const std::string& field) {
+    std::string text;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] == '\\' && i + 3 < field.size() && field[i + 1] >= '0' &&
+            field[i + 1] <= '3' && field[i + 2] >= '0' && field[i + 2] <= '7' &&
+            field[i + 3] >= '0' && field[i + 3] <= '7') {
+            text += static_cast<char>((field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 +
+                                      (field[i + 3] - '0'));
+            i += 3;
+        } else {
+            text += field[i];
+        }
+    }
+    return text;
+}
+
+// Whether a comma-separated list holds the word.
+bool ListHolds(const std::string& list, const char* word) {
+    return ("," + list + ",").find("," + std::string(word) + ",") != std::string::npos;
+}
+
+// A cgroup's path from /proc/PID/cgroup as a folder under the hierarchy's mount: its mount shows
+// the hierarchy from `root` down, so the path must lie below that root.
+bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder) {
+    const std::string& root = mount.root;
+    if (root == "/") {
+        *folder = mount.point + (path == "/" ? "" : path);
+        return true;
+    }
+    if (path.compare(0, root.size(), root) != 0 ||
+        (path.size() > root.size() && path[root.size()] != '/')) {
+        return false;
+    }
+    *folder = mount.point + path.substr(root.size());
+    return true;
+}
+
+// Whether the process is a member of the cgroup whose folder this is: its identifier is a line of
+// the folder's cgroup.procs. What /proc/PID/cgroup names cannot be trusted on its own, since a
+// cgroup's name may hold a newline.
+bool IsMember(const std::string& folder, unsigned long pid, const FileReader& read) {
+    std::string text;
+    if (read(folder + "/cgroup.procs", &text) != FileRead::Read) {
+        return false;
+    }
+    std::istringstream lines(text);
+    std::string line;
+    const std::string wanted = std::to_string(pid);
+    while (std::getline(lines, line)) {
+        if (line == wanted) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+bool ParseCpuSet(const std::string& text, CpuSet* cpus) {
+    CpuSet result;
+    const char* cursor = text.c_str();
+    bool any = false;
+    for (;;) {
+        unsigned long long first = 0;
+        if (!ParseUnsigned(cursor, &first)) {
+            return false;
+        }
+        unsigned long long last = first;
+        if (*cursor == '-') {
+            ++cursor;
+            if (!ParseUnsigned(cursor, &last) || last < first) {
+                return false;
+            }
+        }
+        if (last >= MaxCpus) {
+            return false;
+        }
+        if (result.size() <= last) {
+            result.resize(last + 1);
+        }
+        for (unsigned long long cpu = first; cpu <= last; ++cpu) {
+            result[cpu] = true;
+        }
+        any = true;
+        if (*cursor != ',') {
+            break;
+        }
+        ++cursor;
+    }
+    if (*cursor == '\n') {
+        ++cursor;
+    }
+    if (!any || *cursor != '\0') {
+        return false;
+    }
+    *cpus = result;
+    return true;
+}
+
+DWORD_PTR MaskOf(const CpuSet& cpus, size_t block) {
+    DWORD_PTR mask = 0;
+    for (size_t bit = 0; bit < MaskBits && block * MaskBits + bit < cpus.size(); ++bit) {
+        if (cpus[block * MaskBits + bit]) {
+            mask |= static_cast<DWORD_PTR>(1) << bit;
+        }
+    }
+    return mask;
+}
+
+size_t MaskBlock(const CpuSet& allowed) {
+    const auto first = std::find(allowed.begin(), allowed.end(), true);
+    return first == allowed.end() ? 0 : static_cast<size_t>(first - allowed.begin()) / MaskBits;
+}
+
+void AffinityMasks(const CpuSet& allowed, const std::vector<CpuSet>& threads,
+                   DWORD_PTR* processMask, DWORD_PTR* systemMask) {
+    const size_t block = MaskBlock(allowed);
+    const DWORD_PTR system = MaskOf(allowed, block);
+    DWORD_PTR shared = system;
+    bool everyProcessor = true;
+    for (const CpuSet& thread : threads) {
+        shared &= MaskOf(thread, block);
+        for (size_t cpu = 0; cpu < allowed.size(); ++cpu) {
+            everyProcessor =
+                everyProcessor && (!allowed[cpu] || (cpu < thread.size() && thread[cpu]));
+        }
+    }
+    if (shared == system && !everyProcessor) {
+        DWORD_PTR highest = system;
+        while ((highest & (highest - 1)) != 0) {
+            highest &= highest - 1;
+        }
+        shared &= ~highest;
+    }
+    *processMask = shared;
+    *systemMask = system;
+}
+
+bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask, CpuSet* cpus) {
+    const size_t block = MaskBlock(allowed);
+    const DWORD_PTR system = MaskOf(allowed, block);
+    if (mask == 0 || (mask & ~system) != 0) {
+        return false;
+    }
+    if (mask == system) {
+        *cpus = online;
+        return true;
+    }
+    CpuSet chosen((block + 1) * MaskBits);
+    for (size_t bit = 0; bit < MaskBits; ++bit) {
+        chosen[block * MaskBits + bit] = ((mask >> bit) & 1) != 0;
+    }
+    *cpus = chosen;
+    return true;
+}
+
+bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
+    // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS". Of
+    // several mounts of one hierarchy, the first of its whole tree (root "/") is taken.
+    CgroupMounts found;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point, options, field;
+        if (!(fields >> id >> parent >> device >> root >> point >> options)) {
+            return false;
+        }
+        while (fields >> field && field != "-") {
+        }
+        std::string type, source, super;
+        if (field != "-" || !(fields >> type >> source >> super)) {
+            return false;
+        }
+        CgroupMount* slot = nullptr;
+        if (type == "cgroup2") {
+            slot = &found.v2;
+        } else if (type == "cgroup") {
+            found.anyV1 = true;
+            slot = ListHolds(super, "cpuset") ? &found.v1Cpuset : nullptr;
+        }
+        if (slot != nullptr && (slot->point.empty() || (slot->root != "/" && root == "/"))) {
+            *slot = CgroupMount{Unescaped(root), Unescaped(point)};
+        }
+    }
+    *mounts = found;
+    return true;
+}
+
+bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
+    // Lines of "ID:CONTROLLERS:PATH". Where a v1 hierarchy holds the cpuset controller, its line is
+    // the one; elsewhere the v2 line, "0::PATH". Exactly one may match, every line must be of the
+    // kernel's form, and a system without v1 hierarchies has one line only: a newline in a
+    // cgroup's name would otherwise let its owner forge a line of their choice.
+    const bool v1 = !mounts.v1Cpuset.point.empty();
+    int lineCount = 0;
+    int matches = 0;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        ++lineCount;
+        const size_t first = line.find(':');
+        const size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (first == 0 || second == std::string::npos ||
+            line.find_first_not_of("0123456789") != first || second + 1 >= line.size() ||
+            line[second + 1] != '/') {
+            return false;
+        }
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const bool match = v1 ? ListHolds(controllers, "cpuset")
+                              : line.compare(0, first, "0") == 0 && controllers.empty();
+        if (match) {
+            ++matches;
+            *path = line.substr(second + 1);
+        }
+    }
+    if (matches != 1 || (!mounts.anyV1 && lineCount != 1)) {
+        return false;
+    }
+    return (*path + "/").find("/../") == std::string::npos;
+}
+
+bool FindCpuset(unsigned long pid, const FileReader& read, CpuSet* cpus) {
+    std::string text;
+    CgroupMounts mounts;
+    if (read("/proc/self/mountinfo", &text) != FileRead::Read ||
+        !ParseCgroupMounts(text, &mounts)) {
+        return false;
+    }
+    const bool v1 = !mounts.v1Cpuset.point.empty();
+    const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
+    std::string path;
+    std::string folder;
+    if (mount.point.empty() ||
+        read("/proc/" + std::to_string(pid) + "/cgroup", &text) != FileRead::Read ||
+        !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
+        !IsMember(folder, pid, read)) {
+        return false;
+    }
+    // Where the controller is not enabled for a cgroup, its file is absent, and its nearest
+    // ancestor that has one says; only an absent file sends the search on, never one unreadable.
+    const char* file = v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
+    for (;;) {
+        const FileRead result = read(folder + file, &text);
+        if (result == FileRead::Read) {
+            return ParseCpuSet(text, cpus);
+        }
+        if (result != FileRead::Absent || folder.size() <= mount.point.size()) {
+            return false;
+        }
+        folder.resize(folder.rfind('/'));
+    }
+}
+
+} // namespace linux_platform
