@@ -33,7 +33,14 @@ find_program(MSIBUILD msibuild REQUIRED)
 
 set(namespace 5E67747D-8104-48E0-B815-5997D6CDB0A0)
 string(UUID product_code NAMESPACE ${namespace} NAME "Ostrevane ${VERSION} x64" TYPE SHA1 UPPER)
-set(contents "Ostrevane ${VERSION} x64 package")
+# The tools that write the tables are inputs too: another wixl or msitools may write other tables
+# from the same files, and two packages must never share a PackageCode.
+find_program(MSIINFO msiinfo REQUIRED)
+execute_process(COMMAND ${WIXL} --version OUTPUT_VARIABLE wixl_version
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+execute_process(COMMAND ${MSIINFO} --version OUTPUT_VARIABLE msitools_version
+                OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+set(contents "Ostrevane ${VERSION} x64 package, wixl ${wixl_version}, ${msitools_version}")
 foreach(input ${EXE} ${CUSTOM_ACTIONS} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs
               ${CMAKE_CURRENT_LIST_FILE})
     file(SHA256 ${input} hash)
