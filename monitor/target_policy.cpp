@@ -92,13 +92,14 @@ void ReportProcessFailure(HANDLE process, const char* name, DWORD processId, DWO
 }
 
 // On hybrid processors Windows chooses between performance and efficient cores by a process's
-// quality of service, which it infers unless the process says otherwise: a windowless background
-// process, as a compiler under a build agent or in a container is, counts as low, and Windows 10
-// also sends below-normal background work to the efficient cores. Lowered by us, a compiler would
-// lose the performance cores; opted out of execution-speed throttling it keeps high QoS, and so
-// every processor. A Windows that does not know the class (before Windows 10 1709:
-// ERROR_INVALID_PARAMETER; Wine: ERROR_INVALID_FUNCTION) has no such heuristic to leave, and
-// nothing is logged.
+// quality of service, which it infers unless the process says otherwise: a compiler under a
+// minimized IDE takes its window's low QoS, one under a build agent's service or in a container
+// that of background work, and Windows 10 also sends below-normal background work to the
+// efficient cores. Lowered by us, a compiler would lose the performance cores; opted out of
+// execution-speed throttling it keeps high QoS, and so every processor. A Windows that does not
+// know the class has no such heuristic to leave, and nothing is logged: before Windows 10 1709
+// (its error is not documented; ERROR_INVALID_PARAMETER is the call's own for a class it does not
+// know), and Wine (ERROR_INVALID_FUNCTION).
 void OptOutOfExecutionSpeedThrottling(HANDLE process, const char* name, DWORD processId) {
     PROCESS_POWER_THROTTLING_STATE state{};
     state.Version = PROCESS_POWER_THROTTLING_CURRENT_VERSION;

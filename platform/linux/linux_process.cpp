@@ -722,11 +722,7 @@ BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT g
     if (process == nullptr) {
         return FALSE;
     }
-    if (!OnlineCpus(&online)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (groupCount == nullptr) {
+    if (groupCount == nullptr || !OnlineCpus(&online)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

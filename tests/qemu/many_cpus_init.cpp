@@ -126,6 +126,24 @@ bool WriteFile(const std::string& path, const std::string& text) {
     return static_cast<bool>(file << text << std::flush);
 }
 
+// Starts the stand-in compiler, in the cgroup whose cgroup.procs is given (if any), on the
+// processors wanted, and waits for its three threads.
+pid_t StartCompiler(int cpus, bool (*wanted)(int cpu), const std::string& procs) {
+    const pid_t compiler = fork();
+    if (compiler == 0) {
+        if (!procs.empty()) {
+            WriteFile(procs, std::to_string(getpid()));
+        }
+        PinEveryThread(getpid(), cpus, wanted);
+        execl("/cl.exe", "/cl.exe", "compiler", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    for (int i = 0; i < 500 && Threads(compiler).size() < 3; ++i) {
+        usleep(10000);
+    }
+    return compiler;
+}
+
 // Runs the policy with its stdout in a file, and returns what it printed.
 std::string PolicyOutput(pid_t pid) {
     fflush(stdout);
@@ -153,16 +171,7 @@ void CpusetAbove63(int cpus) {
                                     WriteFile(root + "/pool/cpuset.cpus", "64-79") &&
                                     mkdir((root + "/pool/job").c_str(), 0755) == 0 &&
                                     mkdir((root + "/pool/job/step").c_str(), 0755) == 0);
-    const pid_t compiler = fork();
-    if (compiler == 0) {
-        WriteFile(root + "/pool/job/step/cgroup.procs", std::to_string(getpid()));
-        PinEveryThread(getpid(), cpus, Seventy);
-        execl("/cl.exe", "/cl.exe", "compiler", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 500 && Threads(compiler).size() < 3; ++i) {
-        usleep(10000);
-    }
+    const pid_t compiler = StartCompiler(cpus, Seventy, root + "/pool/job/step/cgroup.procs");
     Expect("the compiler starts on processor 70", EveryThreadOn(compiler, cpus, Seventy));
     const std::string first = PolicyOutput(compiler);
     const std::string second = PolicyOutput(compiler);
@@ -192,15 +201,7 @@ void Machine() {
         return;
     }
 
-    const pid_t compiler = fork();
-    if (compiler == 0) {
-        PinEveryThread(getpid(), cpus, FirstOnly);
-        execl("/cl.exe", "/cl.exe", "compiler", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    for (int i = 0; i < 500 && Threads(compiler).size() < 3; ++i) {
-        usleep(10000);
-    }
+    const pid_t compiler = StartCompiler(cpus, FirstOnly, "");
     Expect("the compiler starts on the first processor", EveryThreadOn(compiler, cpus, FirstOnly));
 
     ApplyTargetPolicy(static_cast<DWORD>(compiler));
