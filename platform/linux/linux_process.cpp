@@ -499,7 +499,21 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
+    // Windows gives no process the identifier of one that a handle still holds, so a second handle
+    // to an identifier is of the process the first was opened to. Linux hands an identifier out
+    // again once its process is reaped, handles or not: where a handle to this identifier holds a
+    // process that has exited, the new descriptor may be another process's, and the open fails
+    // as it would on Windows, where no process could have the identifier yet. A process still
+    // there after the descriptor was made is the one it names.
     std::lock_guard<std::mutex> guard(Lock);
+    for (const ProcessHandle* held : Handles) {
+        if (held->pid == pid && Exited(held)) {
+            close(pidfd);
+            delete process;
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+    }
     Handles.insert(process);
     return process;
 }

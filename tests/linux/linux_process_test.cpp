@@ -447,6 +447,8 @@ TEST(ExitedProcessTest, ReusedIdentifierIsNeverTheOneChanged) {
     }
     ASSERT_TRUE(second->WaitForThreads(1));
     EXPECT_EQ(NameOf(process.handle), "<no image>");
+    Opened again(pid);
+    EXPECT_EQ(again.handle, nullptr) << "opened while a handle holds the one that exited";
     EXPECT_FALSE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
     EXPECT_FALSE(SetProcessAffinityMask(process.handle, 0x1));
     EXPECT_EQ(NiceOf(pid), 0) << "the newcomer was changed";
