@@ -213,11 +213,15 @@ INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
                          ::testing::Values(size_t{2}, size_t{64}, size_t{65}, size_t{128},
                                            size_t{1024}));
 
-// A process's cpuset as the mount table, /proc/42/cgroup, the cgroup's process list and the cpuset
-// files of a table of files say (a value of "!" cannot be read; a path not in the table is
-// absent): "none" where it cannot be told, and the layer takes every online processor instead.
+// A process's cpuset as the mount table, /proc/42/cgroup, the process lists and the cpuset files
+// say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and the cpuset
+// files by path ("!" cannot be read; any other file is absent). "none" where the cpuset cannot be
+// told, and the layer takes every online processor instead.
 struct Cpuset {
     const char* what;
+    std::string mounts;
+    std::string cgroup;
+    std::string member;
     std::map<std::string, std::string> files;
     const char* cpus;
 };
@@ -231,8 +235,12 @@ class CpusetTest : public ::testing::TestWithParam<Cpuset> {};
 TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     const Cpuset& row = GetParam();
     const FileReader read = [&row](const std::string& path, std::string* text) {
-        const auto file = row.files.find(path);
-        if (file == row.files.end()) {
+        std::map<std::string, std::string> files = row.files;
+        files["/proc/self/mountinfo"] = row.mounts;
+        files["/proc/42/cgroup"] = row.cgroup;
+        files[row.member + "/cgroup.procs"] = "7\n42\n";
+        const auto file = files.find(path);
+        if (file == files.end()) {
             return FileRead::Absent;
         }
         *text = file->second;
@@ -249,76 +257,71 @@ TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     EXPECT_EQ(found, row.cpus) << row.what;
 }
 
-const std::string Mounts = "/proc/self/mountinfo", Cgroup = "/proc/42/cgroup";
 const std::string V2 = "30 24 0:26 / /sys/fs/cgroup rw,nosuid shared:4 - cgroup2 cgroup2 rw\n";
 const std::string Hybrid =
     "25 18 0:22 / /sys/fs/cgroup/unified rw shared:5 - cgroup2 cgroup2 rw\n"
     "26 18 0:23 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n"
     "35 18 0:31 / /sys/fs/cgroup/cpu,cpuset rw - cgroup cgroup rw,cpu,cpuset\n";
-const std::string V1 = "/sys/fs/cgroup/cpu,cpuset", V1Files = "/cpuset.effective_cpus";
-const std::string V2Files = "/cpuset.cpus.effective";
+const std::string G = "/sys/fs/cgroup", V1 = G + "/cpu,cpuset";
+const std::string V2File = "/cpuset.cpus.effective", V1File = "/cpuset.effective_cpus";
 INSTANTIATE_TEST_SUITE_P(
     Systems, CpusetTest,
     ::testing::Values(
-        Cpuset{"v2",
-               {{Mounts, V2},
-                {Cgroup, "0::/build.slice/job\n"},
-                {"/sys/fs/cgroup/build.slice/job/cgroup.procs", "7\n42\n"},
-                {"/sys/fs/cgroup/build.slice/job" + V2Files, "2-3\n"}},
-               "2,3"},
+        Cpuset{"v2", V2, "0::/ci/job\n", G + "/ci/job", {{G + "/ci/job" + V2File, "2-3\n"}}, "2,3"},
         Cpuset{"v2, its ancestor two levels up",
-               {{Mounts, V2},
-                {Cgroup, "0::/pool/job/step\n"},
-                {"/sys/fs/cgroup/pool/job/step/cgroup.procs", "42\n"},
-                {"/sys/fs/cgroup/pool" + V2Files, "64-65\n"}},
+               V2,
+               "0::/pool/job/step\n",
+               G + "/pool/job/step",
+               {{G + "/pool" + V2File, "64-65\n"}},
                "64,65"},
-        Cpuset{"v2, none up to the root",
-               {{Mounts, V2}, {Cgroup, "0::/a/b\n"}, {"/sys/fs/cgroup/a/b/cgroup.procs", "42\n"}},
-               "none"},
+        Cpuset{"v2, none up to the root", V2, "0::/a/b\n", G + "/a/b", {}, "none"},
         Cpuset{"v2, a file that cannot be read ends the search",
-               {{Mounts, V2},
-                {Cgroup, "0::/a/b\n"},
-                {"/sys/fs/cgroup/a/b/cgroup.procs", "42\n"},
-                {"/sys/fs/cgroup/a/b" + V2Files, "!"},
-                {"/sys/fs/cgroup/a" + V2Files, "0\n"}},
+               V2,
+               "0::/a/b\n",
+               G + "/a/b",
+               {{G + "/a/b" + V2File, "!"}, {G + "/a" + V2File, "0\n"}},
                "none"},
         Cpuset{"v1 co-mounted with cpu, found through the mount table",
-               {{Mounts, Hybrid},
-                {Cgroup, "5:cpu,cpuset:/docker/f0\n1:name=systemd:/x\n0::/y\n"},
-                {V1 + "/docker/f0/cgroup.procs", "42\n"},
-                {V1 + "/docker/f0" + V1Files, "1\n"}},
+               Hybrid,
+               "5:cpu,cpuset:/docker/f0\n1:name=systemd:/x\n0::/y\n",
+               V1 + "/docker/f0",
+               {{V1 + "/docker/f0" + V1File, "1\n"}},
                "1"},
         Cpuset{"v1, two cpuset lines",
-               {{Mounts, Hybrid},
-                {Cgroup, "5:cpu,cpuset:/a\n5:cpu,cpuset:/b\n0::/y\n"},
-                {V1 + "/a/cgroup.procs", "42\n"},
-                {V1 + "/a" + V1Files, "1\n"},
-                {V1 + "/b/cgroup.procs", "42\n"},
-                {V1 + "/b" + V1Files, "2\n"}},
+               Hybrid,
+               "5:cpu,cpuset:/a\n5:cpu,cpuset:/a\n0::/y\n",
+               V1 + "/a",
+               {{V1 + "/a" + V1File, "1\n"}},
                "none"},
         Cpuset{"v2, a name with a newline and a forged cpuset line",
-               {{Mounts, V2},
-                {Cgroup, "0::/user.slice/x\n2:cpuset:/other\n"},
-                {"/sys/fs/cgroup/user.slice/x/cgroup.procs", "42\n"},
-                {"/sys/fs/cgroup/user.slice/x" + V2Files, "1\n"}},
+               V2,
+               "0::/user.slice/x\n2:cpuset:/other\n",
+               G + "/user.slice/x",
+               {{G + "/user.slice/x" + V2File, "1\n"}},
                "none"},
         Cpuset{"v1, a name with a newline cut short to another cgroup's",
-               {{Mounts, Hybrid},
-                {Cgroup, "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n"},
-                {V1 + "/docker/x/cgroup.procs", "7\n"},
-                {V1 + "/docker/x" + V1Files, "1\n"}},
+               Hybrid,
+               "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n",
+               V1 + "/other",
+               {{V1 + "/docker/x" + V1File, "1\n"}},
                "none"},
         Cpuset{"a line not of the kernel's form",
-               {{Mounts, V2}, {Cgroup, "0::relative\n"}, {"/sys/fs/cgroup" + V2Files, "0\n"}},
+               V2,
+               "0::relative\n",
+               G,
+               {{G + V2File, "0\n"}},
                "none"},
         Cpuset{"another cgroup namespace's path",
-               {{Mounts, V2}, {Cgroup, "0::/../../other\n"}, {"/sys/fs/cgroup" + V2Files, "0\n"}},
+               V2,
+               "0::/../../other\n",
+               G,
+               {{G + V2File, "0\n"}},
                "none"},
         Cpuset{"a mount of part of the hierarchy",
-               {{Mounts, "30 24 0:26 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"},
-                {Cgroup, "0::/kubepods/pod1\n"},
-                {"/sys/fs/cgroup/pod1/cgroup.procs", "42\n"},
-                {"/sys/fs/cgroup/pod1" + V2Files, "5\n"}},
+               "30 24 0:26 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
+               "0::/kubepods/pod1\n",
+               G + "/pod1",
+               {{G + "/pod1" + V2File, "5\n"}},
                "5"}));
 
 ProcessNames Names(bool exeKnown, const std::string& exe, const std::string& comm,
