@@ -125,8 +125,10 @@ struct ProcessHandle {
     DWORD access;
     Naming naming;
     std::string imagePath;
-    bool allowedRead;
-    linux_platform::CpuSet allowed; // once allowedRead
+    // The online processors and those the process may use, once processorsRead.
+    bool processorsRead;
+    linux_platform::CpuSet online;
+    linux_platform::CpuSet allowed;
 };
 
 std::mutex Lock;
@@ -409,16 +411,20 @@ linux_platform::FileRead ReadCgroupFile(const std::string& path, std::string* te
     return errno == ENOENT ? linux_platform::FileRead::Absent : linux_platform::FileRead::Failed;
 }
 
-// The processors the process may use: the online ones within its cpuset, which is what the kernel
-// lets a new affinity keep. Every online one when the cpuset cannot be read, so that the layer
-// never names fewer than the kernel allows. Read once per handle, so that the masks a query
-// reports and those a change is given speak of the same processors, even if the cpuset changes
-// in between: the system mask that a query reported then means every online processor, which the
-// kernel keeps within the cpuset it has by then.
-const linux_platform::CpuSet& AllowedCpus(ProcessHandle* process,
-                                          const linux_platform::CpuSet& online) {
-    if (process->allowedRead) {
-        return process->allowed;
+// Reads the online processors and those the process may use: the online ones within its cpuset,
+// which is what the kernel lets a new affinity keep; every online one when the cpuset cannot be
+// read, so that the layer never names fewer than the kernel allows. Read once per handle, so that
+// the masks a query reports and those a change is given speak of the same processors, even if the
+// cpuset changes in between: the system mask that a query reported then means every online
+// processor, which the kernel keeps within the cpuset it has by then. False where the online list
+// cannot be read.
+bool ReadProcessors(ProcessHandle* process) {
+    if (process->processorsRead) {
+        return true;
+    }
+    const linux_platform::CpuSet& online = process->online;
+    if (!OnlineCpus(&process->online)) {
+        return false;
     }
     linux_platform::CpuSet cpuset;
     linux_platform::CpuSet allowed(online.size(), false);
@@ -431,8 +437,8 @@ const linux_platform::CpuSet& AllowedCpus(ProcessHandle* process,
         }
     }
     process->allowed = any ? allowed : online;
-    process->allowedRead = true;
-    return process->allowed;
+    process->processorsRead = true;
+    return true;
 }
 
 } // namespace
@@ -492,8 +498,8 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
     const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
                               ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
                               : desiredAccess;
-    ProcessHandle* process = new (std::nothrow) ProcessHandle{
-        pid, pidfd, granted, Naming::Unread, std::string(), false, linux_platform::CpuSet()};
+    ProcessHandle* process = new (std::nothrow)
+        ProcessHandle{pid, pidfd, granted, Naming::Unread, std::string(), false, {}, {}};
     if (process == nullptr) {
         close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -636,10 +642,8 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
     if (process == nullptr) {
         return FALSE;
     }
-    linux_platform::CpuSet online;
     std::vector<pid_t> threads;
-    if (processMask == nullptr || systemMask == nullptr || !OnlineCpus(&online) ||
-        !Threads(process->pid, &threads)) {
+    if (processMask == nullptr || systemMask == nullptr || !Threads(process->pid, &threads)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -650,12 +654,11 @@ BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD
             affinities.push_back(cpus);
         }
     }
-    const linux_platform::CpuSet& allowed = AllowedCpus(process, online);
-    if (affinities.empty() || !StillThere(process)) {
+    if (affinities.empty() || !ReadProcessors(process) || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    linux_platform::AffinityMasks(allowed, affinities, processMask, systemMask);
+    linux_platform::AffinityMasks(process->allowed, affinities, processMask, systemMask);
     return TRUE;
 }
 
@@ -664,10 +667,9 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
     if (process == nullptr) {
         return FALSE;
     }
-    linux_platform::CpuSet online;
     linux_platform::CpuSet cpus;
-    if (!OnlineCpus(&online) || !linux_platform::AffinityForMask(
-                                    online, AllowedCpus(process, online), processMask, &cpus)) {
+    if (!ReadProcessors(process) ||
+        !linux_platform::AffinityForMask(process->online, process->allowed, processMask, &cpus)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -732,11 +734,10 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
 // its masks speak of, and its affinity spans every processor it may use, in every block.
 BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
     ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
-    linux_platform::CpuSet online;
     if (process == nullptr) {
         return FALSE;
     }
-    if (groupCount == nullptr || !OnlineCpus(&online)) {
+    if (groupCount == nullptr || !ReadProcessors(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -745,7 +746,7 @@ BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT g
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    groupArray[0] = static_cast<USHORT>(linux_platform::MaskBlock(AllowedCpus(process, online)));
+    groupArray[0] = static_cast<USHORT>(linux_platform::MaskBlock(process->allowed));
     *groupCount = 1;
     return TRUE;
 }
