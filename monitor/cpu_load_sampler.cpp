@@ -16,6 +16,36 @@ namespace {
 const char ProcessorInformationCounterPath[] = "\\Processor Information(_Total)\\% Processor Time";
 const char ProcessorTimeCounterPath[] = "\\Processor(_Total)\\% Processor Time";
 
+// A whole machine's counter that adds but fails this many collections from its first, the baseline
+// included, is taken for one that never collects: one collection error line, then the older one.
+constexpr int WholeMachineCollectionTries = 2;
+
+// Opens a query of the older counter, with its baseline. The query of the counter that failed is
+// abandoned, open, as the query is never closed. A failed open or add shows as a collection error
+// on later calls.
+void FallBackToProcessorTime() {
+    CpuLoadSampler.wholeMachineFailures = -1;
+    PDH_HQUERY query = nullptr;
+    if (PdhOpenQueryA(nullptr, 0, &query) != ERROR_SUCCESS) {
+        return;
+    }
+    CpuLoadSampler.query = query;
+    (void)PdhAddEnglishCounterA(query, ProcessorTimeCounterPath, 0, &CpuLoadSampler.counter);
+    (void)PdhCollectQueryData(query);
+}
+
+// Keeps the count of a whole machine's counter on trial; true when it has failed its trial.
+bool WholeMachineCounterFailed(PDH_STATUS status) {
+    if (CpuLoadSampler.wholeMachineFailures < 0) {
+        return false;
+    }
+    if (status == ERROR_SUCCESS) {
+        CpuLoadSampler.wholeMachineFailures = -1;
+        return false;
+    }
+    return ++CpuLoadSampler.wholeMachineFailures >= WholeMachineCollectionTries;
+}
+
 const char* CollectStatusName(PDH_STATUS status) {
     switch (static_cast<DWORD>(status)) {
     case PDH_INVALID_HANDLE:
@@ -55,19 +85,22 @@ int SampleCpuUsage() {
         // add, it names nothing on a German or Japanese Windows. Where the whole machine's counter
         // is unknown, the older one is taken. A failed add of that one is not examined here: it
         // shows on every later call as a collection or formatting error, so no pass ever acts on a
-        // query without its counter.
+        // query without its counter. The whole machine's counter is on trial until it collects.
         if (PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorInformationCounterPath, 0,
-                                  &CpuLoadSampler.counter) != ERROR_SUCCESS) {
+                                  &CpuLoadSampler.counter) == ERROR_SUCCESS) {
+            CpuLoadSampler.wholeMachineFailures = 0;
+        } else {
             (void)PdhAddEnglishCounterA(CpuLoadSampler.query, ProcessorTimeCounterPath, 0,
                                         &CpuLoadSampler.counter);
         }
         // The baseline: a rate counter needs two collections before it has a value.
-        (void)PdhCollectQueryData(CpuLoadSampler.query);
+        (void)WholeMachineCounterFailed(PdhCollectQueryData(CpuLoadSampler.query));
         CpuLoadSampler.firstCall = false;
         return 0;
     }
 
     PDH_STATUS status = PdhCollectQueryData(CpuLoadSampler.query);
+    const bool fallBack = WholeMachineCounterFailed(status);
     if (status != ERROR_SUCCESS) {
         // Two lines, the call's and the status's name, make one event.
         char line[LogLineSize];
@@ -75,6 +108,9 @@ int SampleCpuUsage() {
                  static_cast<unsigned>(status));
         LPCSTR lines[] = {line, CollectStatusName(status)};
         LogLines(stderr, EVENTLOG_ERROR_TYPE, EventCollectFailed, lines, 2);
+        if (fallBack) {
+            FallBackToProcessorTime();
+        }
         return 0;
     }
 

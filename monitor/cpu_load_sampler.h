@@ -4,11 +4,14 @@
 #include "platform.h"
 
 // The sampler's process-wide state. The query is opened on the first successful call and held
-// until the process ends; it is never closed.
+// until the process ends; it is never closed. wholeMachineFailures counts the failed collections
+// of the whole machine's counter while it has never collected, and -1 stands for a counter past
+// that trial: the older one, or one that has collected.
 struct CpuLoadSamplerState {
     bool firstCall = true;
     PDH_HQUERY query = nullptr;
     PDH_HCOUNTER counter = nullptr;
+    int wholeMachineFailures = -1;
 };
 extern CpuLoadSamplerState CpuLoadSampler;
 

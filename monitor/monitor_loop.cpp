@@ -1,9 +1,11 @@
 #include "monitor.h"
 
 #include "cpu_load_sampler.h"
+#include "failure_memory.h"
 #include "log_line.h"
 #include "pid_snapshot.h"
 #include "target_policy.h"
+#include "wow64_warning.h"
 
 #include <cstdio>
 #include <new>

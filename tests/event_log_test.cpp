@@ -113,24 +113,36 @@ TEST_F(EventLogTest, StreamsAreTheSameWhenTheLogRefusesEventsOrCannotBeRegistere
     }
 }
 
+// WOW64 folds the masks a 32-bit process reads into 32 bits; only where the processor group of
+// the machine as it natively is holds more than that is the 32-bit exe warned against.
 TEST_F(EventLogTest, UnderWow64AWarningWithoutStringsFollowsTheBannerAndTheStreamsStayTheSame) {
     Live();
     const std::string nativeOut = out;
     const std::string nativeErr = err;
     const size_t native = fake::Events().size();
 
-    SetUp();
-    out.clear();
-    err.clear();
-    fake::SetWow64(true);
-    Live();
-    const std::vector<fake::Event> events = fake::Events();
-    ASSERT_EQ(events.size(), native + 1);
-    EXPECT_EQ(events[1].type, EVENTLOG_WARNING_TYPE);
-    EXPECT_EQ(events[1].id, 2u);
-    EXPECT_TRUE(events[1].strings.empty());
-    EXPECT_EQ(out, nativeOut);
-    EXPECT_EQ(err, nativeErr);
+    const struct {
+        bool wow64;
+        DWORD processors;
+        bool warned;
+    } machines[] = {{false, 64, false}, {true, 32, false}, {true, 33, true}};
+    for (const auto& machine : machines) {
+        SetUp();
+        out.clear();
+        err.clear();
+        fake::SetWow64(machine.wow64);
+        fake::SetNativeProcessors(machine.processors);
+        Live();
+        const std::vector<fake::Event> events = fake::Events();
+        ASSERT_EQ(events.size(), native + (machine.warned ? 1 : 0)) << machine.processors;
+        if (machine.warned) {
+            EXPECT_EQ(events[1].type, EVENTLOG_WARNING_TYPE);
+            EXPECT_EQ(events[1].id, 2u);
+            EXPECT_TRUE(events[1].strings.empty());
+        }
+        EXPECT_EQ(out, nativeOut);
+        EXPECT_EQ(err, nativeErr);
+    }
 }
 
 TEST_F(EventLogTest, SourceIsRegisteredOnceAndHeldForTheLifeOfTheProcess) {

@@ -4,7 +4,9 @@
 
 #include "capture.h"
 #include "cpu_load_sampler.h"
+#include "failure_memory.h"
 #include "fake_platform.h"
+#include "local_timestamp.h"
 #include "log_line.h"
 #include "monitor.h"
 #include "target_policy.h"
@@ -19,7 +21,7 @@ class MonitorTest : public ::testing::Test {
         fake::Reset();
         CpuLoadSampler = CpuLoadSamplerState{};
         EventLog = EventLogState{};
-        ReportedFailures = ReportedFailuresState{};
+        FailureMemory = FailureMemoryState{};
         StopRequested = false;
     }
 

@@ -124,7 +124,7 @@ TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshotAndForgetsTheFailuresOfTheGone) 
     // Each compiler is opened to be named, then again to be changed.
     EXPECT_EQ(fake::OpenedIds(), (std::vector<DWORD>{1, 1, 2, 2}));
     EXPECT_EQ(fake::FindProcess(2)->priorityClass, static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
-    EXPECT_TRUE(ReportedFailures.failures.empty()) << "the failure of process 1 is forgotten";
+    EXPECT_TRUE(FailureMemory.failures.empty()) << "the failure of process 1 is forgotten";
 }
 
 TEST_F(LoopTest, StopDuringTheSleepLetsTheBusyPassFinish) {

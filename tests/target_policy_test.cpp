@@ -2,6 +2,7 @@
 #include "monitor_fixture.h"
 #include "target_policy.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -168,16 +169,18 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Two busy passes over one compiler. One lowered by the policy is opted out of execution-speed
 // throttling in the same step, once; only a Windows that knows the class says so, and only a real
-// refusal is an error. A refusal that repeats on every pass is written to stderr every time but
-// reported as an event once for its process, and afresh for a new process that takes its
-// identifier. The events are the change lines' and the failures' (error events as their ID plus
-// 1000).
+// refusal is an error, after which the opt-out is tried on every pass until it is made. A refusal
+// that repeats on every pass is written to stderr every time but reported as an event once for
+// its process, and afresh for a new process that takes its identifier, whose own failure is then
+// the one remembered. The events are the change lines' and the failures' (error events as their
+// ID plus 1000).
 struct TwoPasses {
     const char* what;
     DWORD priorityClass;          // before the first pass
     DWORD refusal;                // what a Windows that cannot set the class fails with; 0: it can
     bool fake::Process::*failure; // a call that fails for this process alone, or none
     bool reborn;                  // another process takes its identifier between the passes
+    bool healed;                  // the failing call succeeds on the second pass
     std::vector<DWORD> events;
     const char* err;
 };
@@ -198,6 +201,9 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
     OpenEventSource();
     Apply(22);
     fake::FindProcess(22)->created += row.reborn ? 1 : 0;
+    if (row.healed) {
+        fake::FindProcess(22)->*row.failure = false;
+    }
     Apply(22); // the next busy pass
     std::string lines;
     for (const DWORD id : row.events) {
@@ -218,11 +224,18 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
         }
     }
     EXPECT_EQ(events, row.events) << row.what;
+    // Remembered is a failure of the process that holds the identifier now, one the second pass
+    // met: a compiler below normal by its own tool is not opted out.
+    const bool retried = row.failure == &fake::Process::setInformationFails && !row.reborn;
+    const bool failedLast = row.failure != nullptr && !row.healed &&
+                            (retried || row.failure != &fake::Process::setInformationFails);
+    EXPECT_EQ(FailureMemory.failures.size(), failedLast ? 1u : 0u) << row.what;
     const bool lowered = !row.events.empty() && row.events[0] == 100;
     EXPECT_EQ(fake::CallCount(fake::Api::SetProcessInformation),
-              lowered && row.priorityClass != IDLE_PRIORITY_CLASS ? 1 : 0);
+              lowered && row.priorityClass != IDLE_PRIORITY_CLASS ? (retried ? 2 : 1) : 0)
+        << row.what;
     const fake::Process& process = *fake::FindProcess(22);
-    const bool optedOut = row.events.size() == 2 && row.events[1] == 102;
+    const bool optedOut = std::find(row.events.begin(), row.events.end(), 102) != row.events.end();
     EXPECT_EQ(process.throttlingSets, optedOut ? 1 : 0) << row.what;
     EXPECT_EQ(process.throttling.Version, optedOut ? 1u : 0u) << row.what;
     EXPECT_EQ(process.throttling.ControlMask, optedOut ? 1u : 0u) << "execution speed";
@@ -233,22 +246,47 @@ const DWORD Normal = NORMAL_PRIORITY_CLASS;
 INSTANTIATE_TEST_SUITE_P(
     Windows, PolicyTwoPassesTest,
     ::testing::Values(
-        TwoPasses{"opted out", Normal, 0, nullptr, false, {100, 102}, ""},
-        TwoPasses{
-            "below normal, by its tool", BELOW_NORMAL_PRIORITY_CLASS, 0, nullptr, false, {}, ""},
+        TwoPasses{"opted out", Normal, 0, nullptr, false, false, {100, 102}, ""},
+        TwoPasses{"below normal, by its tool",
+                  BELOW_NORMAL_PRIORITY_CLASS,
+                  0,
+                  nullptr,
+                  false,
+                  false,
+                  {},
+                  ""},
         TwoPasses{"idle, in efficiency mode: raised, its QoS its user's",
                   IDLE_PRIORITY_CLASS,
                   0,
                   nullptr,
                   false,
+                  false,
                   {100},
                   ""},
-        TwoPasses{"before 10 1709", Normal, ERROR_INVALID_PARAMETER, nullptr, false, {100}, ""},
-        TwoPasses{"Wine", Normal, ERROR_INVALID_FUNCTION, nullptr, false, {100}, ""},
-        TwoPasses{"opt-out refused",
+        TwoPasses{
+            "before 10 1709", Normal, ERROR_INVALID_PARAMETER, nullptr, false, false, {100}, ""},
+        TwoPasses{"Wine", Normal, ERROR_INVALID_FUNCTION, nullptr, false, false, {100}, ""},
+        TwoPasses{"opt-out refused on both passes",
                   Normal,
                   0,
                   &fake::Process::setInformationFails,
+                  false,
+                  false,
+                  {100, 1202},
+                  "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n"},
+        TwoPasses{"opt-out refused, then made on the next pass",
+                  Normal,
+                  0,
+                  &fake::Process::setInformationFails,
+                  false,
+                  true,
+                  {100, 1202, 102},
+                  "error: SetProcessInformation() failed\n"},
+        TwoPasses{"opt-out refused, then its identifier a compiler's lowered by its tool",
+                  Normal,
+                  0,
+                  &fake::Process::setInformationFails,
+                  true,
                   false,
                   {100, 1202},
                   "error: SetProcessInformation() failed\n"},
@@ -257,13 +295,15 @@ INSTANTIATE_TEST_SUITE_P(
                   0,
                   &fake::Process::setPriorityFails,
                   false,
+                  false,
                   {1200},
                   "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"},
-        TwoPasses{"priority refused, then its identifier another process's",
+        TwoPasses{"priority refused, then its identifier another process's, refused too",
                   Normal,
                   0,
                   &fake::Process::setPriorityFails,
                   true,
+                  false,
                   {1200, 1200},
                   "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"}));
 

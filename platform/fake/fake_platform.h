@@ -40,6 +40,8 @@ enum class Api {
     GetProcessGroupAffinity,
     GetProcessTimes,
     FormatMessageA,
+    GetNativeSystemInfo,
+    IsDBCSLeadByte,
     Count
 };
 const char* ApiName(Api api);
@@ -52,8 +54,9 @@ struct Process {
     std::string imagePath;
     DWORD priorityClass = NORMAL_PRIORITY_CLASS;
     DWORD_PTR processMask = 0;
-    // The processor groups its threads are in.
+    // The processor groups its threads are in, and the one they are in when that is one.
     USHORT groupCount = 1;
+    USHORT group = 0;
     // When it was created, as GetProcessTimes gives it.
     ULONGLONG created = 1;
     bool openFails = false;
@@ -110,6 +113,10 @@ void SetProcessorInformationKnown(bool known);
 // time counter only by its German path, "\Prozessor(_Total)\Prozessorzeit (%)", and refuses the
 // English one with PDH_CSTATUS_NO_OBJECT. The English add knows the English path on any machine.
 void SetNonEnglishDisplayLanguage(bool nonEnglish);
+// A machine whose Processor Information counter adds but never collects: every collection of a
+// query that holds it fails with PDH_NO_DATA. Each PdhOpenQueryA opens an empty query, the one
+// the double then knows.
+void SetProcessorInformationCollects(bool collects);
 DWORD LastFormatFlags();
 
 // Makes the n-th call (1-based) of one function fail, in that function's own way. For the
@@ -145,6 +152,21 @@ void SetWow64(bool wow64);
 // A Windows that does not implement GetProcessGroupAffinity, as Wine: it fails with
 // ERROR_CALL_NOT_IMPLEMENTED for every process.
 void SetGroupAffinityUnsupported(bool unsupported);
+
+// A machine of several processor groups, each given by the mask of its processors, with the
+// service in one of them. A process's masks are those of its group: a new process runs on every
+// processor of it, and a mask with a processor outside it is refused with ERROR_INVALID_PARAMETER.
+// GetProcessAffinityMask on GetCurrentProcess() gives the service's group's.
+void SetProcessorGroups(std::vector<DWORD_PTR> masks, USHORT serviceGroup);
+// A Windows whose GetProcessAffinityMask gives, beside a process's own mask, the system mask of the
+// caller's group rather than the process's, as the pages of Windows 10 leave possible.
+void SetSystemMaskOfServiceGroup(bool callers);
+
+// The ANSI code page: 1252 at start; 932 makes 0x81-0x9F and 0xE0-0xFC lead bytes, as Japanese
+// Windows's.
+void SetAnsiCodePage(DWORD codePage);
+// The logical processors of the service's group that GetNativeSystemInfo reports (2 at start).
+void SetNativeProcessors(DWORD count);
 
 // What SetProcessInformation fails with for every process when given the power throttling class:
 // ERROR_INVALID_PARAMETER at start, as a Windows before 10 1709 that does not know the class;

@@ -11,6 +11,7 @@
 
 typedef int BOOL;
 typedef BOOL* PBOOL;
+typedef std::uint8_t BYTE;
 typedef std::uint16_t WORD;
 typedef std::uint16_t USHORT;
 typedef USHORT* PUSHORT;
@@ -101,6 +102,24 @@ BOOL WINAPI CloseHandle(HANDLE object);
 HANDLE WINAPI GetCurrentProcess(void);
 // Whether a process is a 32-bit one under WOW64 on 64-bit Windows.
 BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
+// The machine as the platform itself sees it, unfiltered by WOW64. Of its fields the system reads
+// only the number of logical processors, which counts those of the caller's processor group.
+typedef struct _SYSTEM_INFO {
+    WORD wProcessorArchitecture;
+    WORD wReserved;
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+} SYSTEM_INFO, *LPSYSTEM_INFO;
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
+// Whether a byte is the first of a two-byte character in the ANSI code page.
+BOOL WINAPI IsDBCSLeadByte(BYTE testChar);
 
 // When the process was created, and its times; a process that has not exited has no exit time.
 BOOL WINAPI GetProcessTimes(HANDLE process, LPFILETIME creationTime, LPFILETIME exitTime,

@@ -3,6 +3,7 @@
 // codes at arbitrary moments. Whatever the input, the promises of the service must hold.
 #include "capture.h"
 #include "cpu_load_sampler.h"
+#include "failure_memory.h"
 #include "fake_platform.h"
 #include "log_line.h"
 #include "monitor.h"
@@ -84,7 +85,7 @@ void Reset() {
     fake::Reset();
     CpuLoadSampler = CpuLoadSamplerState{};
     EventLog = EventLogState{};
-    ReportedFailures = ReportedFailuresState{};
+    FailureMemory = FailureMemoryState{};
     StopRequested = false;
     ServiceStatus = SERVICE_STATUS{};
     ServiceStatusHandle = nullptr;

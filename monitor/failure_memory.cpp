@@ -1,0 +1,123 @@
+#include "failure_memory.h"
+
+#include "log_line.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+
+FailureMemoryState FailureMemory;
+
+namespace {
+
+// Two readable creation times that differ belong to two processes; one that could not be read
+// tells nothing.
+bool OfAnotherProcess(const ReportedFailure& failure, DWORD processId, ULONGLONG created) {
+    return failure.processId == processId && failure.created != 0 && created != 0 &&
+           failure.created != created;
+}
+
+void ForgetEarlierHolders(DWORD processId, ULONGLONG created) {
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [processId, created](const ReportedFailure& failure) {
+                                      return OfAnotherProcess(failure, processId, created);
+                                  }),
+                   failures.end());
+}
+
+} // namespace
+
+ULONGLONG ProcessCreationTime(HANDLE process) {
+    FILETIME created{};
+    FILETIME exited{};
+    FILETIME kernel{};
+    FILETIME user{};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) {
+        return 0;
+    }
+    return static_cast<ULONGLONG>(created.dwHighDateTime) << 32 | created.dwLowDateTime;
+}
+
+bool RecallOrRememberFailure(DWORD processId, ULONGLONG created, DWORD eventId) {
+    ForgetEarlierHolders(processId, created);
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    for (const ReportedFailure& failure : failures) {
+        if (failure.processId == processId && failure.created == created &&
+            failure.eventId == eventId) {
+            return true;
+        }
+    }
+    if (failures.size() < MaxRememberedFailures) {
+        try {
+            failures.push_back(ReportedFailure{created, processId, eventId});
+        } catch (const std::bad_alloc&) {
+            // Unremembered, it is reported again next time: nothing is lost.
+        }
+    }
+    return false;
+}
+
+bool RemembersFailure(HANDLE process, DWORD processId, DWORD eventId) {
+    const std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    const auto held = [processId](const ReportedFailure& failure) {
+        return failure.processId == processId;
+    };
+    if (std::none_of(failures.begin(), failures.end(), held)) {
+        return false;
+    }
+    const ULONGLONG created = ProcessCreationTime(process);
+    ForgetEarlierHolders(processId, created);
+    return std::any_of(failures.begin(), failures.end(),
+                       [processId, created, eventId](const ReportedFailure& failure) {
+                           return failure.processId == processId && failure.created == created &&
+                                  failure.eventId == eventId;
+                       });
+}
+
+void ForgetFailure(DWORD processId, DWORD eventId) {
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [processId, eventId](const ReportedFailure& failure) {
+                                      return failure.processId == processId &&
+                                             failure.eventId == eventId;
+                                  }),
+                   failures.end());
+}
+
+void ForgetExitedProcesses(const PidList& pids) {
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    if (failures.empty()) {
+        return;
+    }
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [&pids](const ReportedFailure& failure) {
+                                      return std::find(pids.begin(), pids.end(),
+                                                       failure.processId) == pids.end();
+                                  }),
+                   failures.end());
+}
+
+void ReportProcessFailure(HANDLE process, const char* name, DWORD processId, DWORD eventId,
+                          const char* line) {
+    const DWORD error = GetLastError();
+    fprintf(stderr, "%s\n", line);
+    if (RecallOrRememberFailure(processId, ProcessCreationTime(process), eventId)) {
+        return;
+    }
+    char id[16];
+    snprintf(id, sizeof id, "%lu", static_cast<unsigned long>(processId));
+    char code[16];
+    snprintf(code, sizeof code, "%lu", static_cast<unsigned long>(error));
+    char text[256] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                  nullptr, error, 0, text, sizeof text, nullptr);
+    // The system's texts end with a line break, which the message table supplies itself.
+    while (length > 0 &&
+           (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == ' ')) {
+        --length;
+    }
+    text[length] = '\0';
+    LPCSTR strings[] = {line, id, name, code, length > 0 ? text : "no description"};
+    ReportLogEvent(EVENTLOG_ERROR_TYPE, eventId, strings, 5);
+}
