@@ -114,13 +114,17 @@ TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
 }
 
 // The whole machine's counter where the platform knows it; the older one where it does not (Wine),
-// silently; and where neither can be added, the failure goes unnoticed until every later call
-// reports it as a failed collection, and the add is never repeated.
+// silently, or where it adds but fails its baseline and first collections, after one error; and
+// where neither can be added, the failure goes unnoticed until every later call reports it as a
+// failed collection, and the add is never repeated.
 struct Counter {
     const char* what;
     bool processorInformationKnown;
+    bool processorInformationCollects;
     bool addsFail;
     const char* added;
+    int adds;
+    int samples[2]; // of the two calls after the baseline
     const char* err;
 };
 
@@ -133,28 +137,49 @@ class SamplerCounterTest : public SamplerTest, public ::testing::WithParamInterf
 TEST_P(SamplerCounterTest, SamplesTheWholeMachineWhereItCan) {
     const Counter& row = GetParam();
     fake::SetProcessorInformationKnown(row.processorInformationKnown);
+    fake::SetProcessorInformationCollects(row.processorInformationCollects);
     if (row.addsFail) {
         fake::FailFrom(fake::Api::PdhAddEnglishCounterA, 1);
     }
     fake::ScriptCounterValues({99.0, 99.0});
     EXPECT_EQ(Sample(), 0);
     EXPECT_EQ(err, "") << row.what;
-    const int sample = row.err[0] == '\0' ? 99 : 0;
-    EXPECT_EQ(Sample(), sample) << row.what;
-    EXPECT_EQ(Sample(), sample) << row.what;
+    EXPECT_EQ(Sample(), row.samples[0]) << row.what;
+    EXPECT_EQ(Sample(), row.samples[1]) << row.what;
     EXPECT_EQ(err, row.err) << row.what;
     EXPECT_EQ(fake::AddedCounterPath(), row.added) << row.what;
-    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA),
-              row.processorInformationKnown && !row.addsFail ? 1 : 2)
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhAddEnglishCounterA), row.adds)
         << "the adds are never repeated";
 }
 
+const char ProcessorTime[] = "\\Processor(_Total)\\% Processor Time";
+const char NoData[] = "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n";
 INSTANTIATE_TEST_SUITE_P(
     Platforms, SamplerCounterTest,
-    ::testing::Values(Counter{"Windows", true, false,
-                              "\\Processor Information(_Total)\\% Processor Time", ""},
-                      Counter{"Wine", false, false, "\\Processor(_Total)\\% Processor Time", ""},
-                      Counter{"neither added", true, true, "",
+    ::testing::Values(Counter{"Windows",
+                              true,
+                              true,
+                              false,
+                              "\\Processor Information(_Total)\\% Processor Time",
+                              1,
+                              {99, 99},
+                              ""},
+                      Counter{"Wine", false, true, false, ProcessorTime, 2, {99, 99}, ""},
+                      Counter{"whole machine's adds, never collects",
+                              true,
+                              false,
+                              false,
+                              ProcessorTime,
+                              2,
+                              {0, 99},
+                              NoData},
+                      Counter{"neither added",
+                              true,
+                              true,
+                              true,
+                              "",
+                              2,
+                              {0, 0},
                               "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"
                               "PhdCollectQueryData() ***Error: 0x800007D5\nPDH_NO_DATA\n"}));
 

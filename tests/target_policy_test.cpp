@@ -58,12 +58,22 @@ TEST_F(PolicyTest, NarrowMaskAloneGetsTheAffinityLineOnly) {
 }
 
 // On machines of more than 64 logical processors a compiler's threads may be in several processor
-// groups; a mask names one group's processors, so such a compiler is left as it is, silently.
+// groups; a mask names one group's processors, so such a compiler is left as it is, silently. One
+// in a single group is widened to every processor of its own group, whichever the service's, and
+// never narrowed where the system mask reported is another group's.
+const DWORD_PTR All64 = ~DWORD_PTR{0};
+const DWORD_PTR First22 = 0x3fffff;
 struct Groups {
     const char* what;
+    std::vector<DWORD_PTR> machine; // each group's processors; empty for one group of 0x3
+    USHORT serviceGroup;
+    USHORT compilerGroup;
     USHORT groupCount;
-    bool unsupported; // GetProcessGroupAffinity is not implemented, as under Wine
-    bool widened;
+    bool unsupported;  // GetProcessGroupAffinity is not implemented, as under Wine
+    bool servicesMask; // the system mask reported is the service's group's
+    DWORD_PTR before;
+    DWORD_PTR after;
+    const char* out;
 };
 
 void PrintTo(const Groups& row, std::ostream* os) {
@@ -72,22 +82,42 @@ void PrintTo(const Groups& row, std::ostream* os) {
 
 class PolicyGroupTest : public PolicyTest, public ::testing::WithParamInterface<Groups> {};
 
-TEST_P(PolicyGroupTest, CompilerSpanningGroupsIsNeverConfinedToOne) {
-    fake::SetGroupAffinityUnsupported(GetParam().unsupported);
-    AddProcess(43, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, 0x1).groupCount = GetParam().groupCount;
+TEST_P(PolicyGroupTest, CompilerIsWidenedWithinItsGroupAndNeverConfinedOrNarrowed) {
+    const Groups& row = GetParam();
+    if (sizeof(DWORD_PTR) < 8 && !row.machine.empty()) {
+        GTEST_SKIP() << "masks are 32 bits wide in this build";
+    }
+    fake::SetGroupAffinityUnsupported(row.unsupported);
+    fake::SetProcessorGroups(row.machine, row.serviceGroup);
+    fake::SetSystemMaskOfServiceGroup(row.servicesMask);
+    fake::Process& compiler = AddProcess(43, "cl.exe", BELOW_NORMAL_PRIORITY_CLASS, row.before);
+    compiler.groupCount = row.groupCount;
+    compiler.group = row.compilerGroup;
     Apply(43);
-    EXPECT_EQ(out, GetParam().widened
-                       ? "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 43) to 0x0003\n"
-                       : "")
-        << GetParam().what;
-    EXPECT_EQ(err, "");
-    EXPECT_EQ(fake::FindProcess(43)->processMask, GetParam().widened ? 0x3u : 0x1u);
+    EXPECT_EQ(out, row.out) << row.what;
+    EXPECT_EQ(err, "") << row.what;
+    EXPECT_EQ(fake::FindProcess(43)->processMask, row.after) << row.what;
 }
 
-INSTANTIATE_TEST_SUITE_P(Machines, PolicyGroupTest,
-                         ::testing::Values(Groups{"one group", 1, false, true},
-                                           Groups{"two groups", 2, false, false},
-                                           Groups{"no group query, as Wine", 2, true, true}));
+const std::vector<DWORD_PTR> OneGroup;
+const std::vector<DWORD_PTR> Groups64And22 = {All64, First22};
+INSTANTIATE_TEST_SUITE_P(
+    Machines, PolicyGroupTest,
+    ::testing::Values(
+        Groups{"one group", OneGroup, 0, 0, 1, false, false, 0x1, 0x3,
+               "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 43) to 0x0003\n"},
+        Groups{"two groups", OneGroup, 0, 0, 2, false, false, 0x1, 0x1, ""},
+        Groups{"no group query, as Wine", OneGroup, 0, 0, 2, true, false, 0x1, 0x3,
+               "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 43) to 0x0003\n"},
+        Groups{"in the 22's, the service in the 64's", Groups64And22, 0, 1, 1, false, false, 0x1,
+               First22,
+               "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 43) to 0x3fffff\n"},
+        Groups{"in the 64's, the service in the 22's", Groups64And22, 1, 0, 1, false, false, 0x1,
+               All64,
+               "2023-11-14T22:13:20 - set affinity mask of 'cl.exe' (PID 43) to "
+               "0xffffffffffffffff\n"},
+        Groups{"in the 64's, the 22's system mask reported", Groups64And22, 1, 0, 1, false, true, 0,
+               0, ""}));
 
 TEST_F(PolicyTest, EachChangeLineTakesItsOwnTimestamp) {
     AddProcess(7, "cl.exe.old", NORMAL_PRIORITY_CLASS, 0x2);
@@ -127,6 +157,8 @@ class PolicyAccessTest : public PolicyTest, public ::testing::WithParamInterface
 
 TEST_P(PolicyAccessTest, EveryProcessIsNamedWithTheLimitedRightAndOnlyACompilerIsOpenedToChange) {
     const Access& row = GetParam();
+    // Japanese Windows's ANSI code page, in which a character's second byte may be a backslash.
+    fake::SetAnsiCodePage(932);
     fake::Process& process = AddProcess(9, row.name, HIGH_PRIORITY_CLASS, 0x1);
     process.imagePath = row.imagePath;
     if (row.failure != nullptr) {
@@ -156,6 +188,13 @@ INSTANTIATE_TEST_SUITE_P(
         Access{"a compiler deep in a tree", "cl.exe", Deep + "cl.exe", nullptr, NamedAndChanged,
                true},
         Access{"a path without a backslash", "cl.exe", "cl.exe", nullptr, NamedAndChanged, true},
+        Access{"a file name whose first character ends in 0x5C, as \\x83\\x5C is in code page 932",
+               "",
+               "C:\\x\\\x83\x5C"
+               "cl.exe",
+               nullptr, NamedOnly, false},
+        Access{"a folder whose name ends in such a character", "", "C:\\\x83\x5C\\cl.exe", nullptr,
+               NamedAndChanged, true},
         Access{"a process that cannot be opened", "cl.exe", "", &fake::Process::openFails,
                NamedOnly, false},
         Access{"a name that cannot be had", "cl.exe", "", &fake::Process::nameFails, NamedOnly,
