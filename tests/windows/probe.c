@@ -1,13 +1,21 @@
-/* Prints another process's priority class and affinity masks.
- * usage: probe PID */
+/* Prints another process's priority class and affinity masks, or the logical processors of this
+ * process's group as the machine natively has them, which WOW64 does not fold into 32.
+ * usage: probe PID | probe processors */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        fprintf(stderr, "usage: probe PID\n");
+        fprintf(stderr, "usage: probe PID | probe processors\n");
         return 2;
+    }
+    if (strcmp(argv[1], "processors") == 0) {
+        SYSTEM_INFO native;
+        GetNativeSystemInfo(&native);
+        printf("%lu\n", native.dwNumberOfProcessors);
+        return 0;
     }
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, strtoul(argv[1], NULL, 0));
     if (process == NULL) {
