@@ -1,6 +1,7 @@
-/* Prints another process's priority class and affinity masks, or the logical processors of this
- * process's group as the machine natively has them, which WOW64 does not fold into 32.
- * usage: probe PID | probe processors */
+/* Prints another process's priority class and affinity masks; the logical processors of this
+ * process's group as the machine natively has them, which WOW64 does not fold into 32; or the
+ * ANSI code page.
+ * usage: probe PID | probe processors | probe acp */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -8,13 +9,17 @@
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        fprintf(stderr, "usage: probe PID | probe processors\n");
+        fprintf(stderr, "usage: probe PID | probe processors | probe acp\n");
         return 2;
     }
     if (strcmp(argv[1], "processors") == 0) {
         SYSTEM_INFO native;
         GetNativeSystemInfo(&native);
         printf("%lu\n", native.dwNumberOfProcessors);
+        return 0;
+    }
+    if (strcmp(argv[1], "acp") == 0) {
+        printf("%u\n", GetACP());
         return 0;
     }
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, strtoul(argv[1], NULL, 0));

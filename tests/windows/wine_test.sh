@@ -8,6 +8,8 @@
 #   by-hand    started outside the service control manager it exits with 255 and prints nothing
 #   scm        a whole life under the SCM: reports, policy at 94 and at 97 percent, a counter
 #              failure, stop, and the events the service reported meanwhile
+#   ansi-names a life under the SCM of Japanese Windows, code page 932, where a file name's first
+#              character may end in the backslash's byte
 # Every Wine run uses Wine's 64-bit loader in a 64-bit prefix; it hands a 32-bit program to the
 # 32-bit loader. The modes that run a 32-bit exe are skipped (77) where its lives run in the virtual
 # machine instead (scripts/wine32-here).
@@ -38,6 +40,15 @@ if [ "$arch" = i686 ] && [ "$mode" != resources ] && ! why=$("$here/../../script
 fi
 
 . "$here/wine_prefix.sh"
+if [ "$mode" = ansi-names ]; then
+    # Wine takes the ANSI code page from the Unix locale it starts under, services.exe's included:
+    # ja_JP gives 932. The locale is made in the work folder; the machine's are left alone.
+    mkdir -p "$work/locale"
+    localedef -i ja_JP -f UTF-8 "$work/locale/ja_JP.UTF-8" >/dev/null 2>&1 ||
+        { echo "SKIP: the ja_JP locale cannot be made here (localedef, package locales)"; exit 77; }
+    export LOCPATH="$work/locale"
+    export LC_ALL=ja_JP.UTF-8 2>/dev/null
+fi
 # The SCM's status records and the event log's strings, type and ID.
 boot_prefix +service,+eventlog,fixme+advapi,fixme+process,+pid
 mkdir -p "$drive/ostrevane" "$drive/t"
@@ -87,13 +98,41 @@ if [ "$mode" = by-hand ]; then
     finish
 fi
 
-# A whole life under the SCM, with the test-only pdh.dll serving the counter from counter.txt, on
-# a German Windows, where only the English add finds the counter by its English path.
+# Every life under the SCM has the test-only pdh.dll serve the counter from counter.txt.
 cp "$helpers/pdh.dll" "$drive/ostrevane/pdh.dll"
-echo 94 >"$drive/ostrevane/counter.txt"
-echo de >"$drive/ostrevane/language.txt"
 # Reaches services that services.exe starts, unlike WINEDLLOVERRIDES in this shell.
 win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
+
+# ソ is 0x83 0x5C in code page 932, its second byte a backslash's: cut by byte, ソcl.exe's path
+# would end in cl.exe. Named by character, it is left alone, and the cl.exe beside it calmed.
+if [ "$mode" = ansi-names ]; then
+    expect "the ANSI code page" "$(win 'C:\t\probe.exe' acp)" 932
+    echo 97 >"$drive/ostrevane/counter.txt"
+    mkdir -p "$drive/t/a" "$drive/t/b"
+    cp "$helpers/standin.exe" "$drive/t/a/ソcl.exe"
+    cp "$helpers/standin.exe" "$drive/t/b/cl.exe"
+    declare -A pid
+    for image in 'a\ソcl.exe' 'b\cl.exe'; do
+        pid[$image]=$(win 'C:\t\launcher.exe' 0x1 "C:\\t\\$image")
+        [ -n "${pid[$image]}" ] || fail "could not start $image"
+    done
+    probe() { win 'C:\t\probe.exe' "${pid[$1]}"; }
+    system=$(probe 'b\cl.exe' | sed -n 's/.*system=//p')
+    win sc create Ostrevane binpath= 'C:\ostrevane\ostrevane.exe' >/dev/null || fail "sc create"
+    win sc start Ostrevane >/dev/null || fail "sc start"
+    changed="priority=0x4000 process=$system system=$system"
+    for _ in $(seq 40); do [ "$(probe 'b\cl.exe')" = "$changed" ] && break; sleep 0.5; done
+    sleep 6 # one more whole pass
+    expect "cl.exe at 97 percent" "$(probe 'b\cl.exe')" "$changed"
+    expect "ソcl.exe at 97 percent" "$(probe 'a\ソcl.exe')" "priority=0x20 process=0x1 system=$system"
+    stop_service 40 || fail "sc stop"
+    finish
+fi
+
+# A whole life under the SCM on a German Windows, where only the English add finds the counter by
+# its English path.
+echo 94 >"$drive/ostrevane/counter.txt"
+echo de >"$drive/ostrevane/language.txt"
 
 # Stand-ins at normal priority on the first processor only; CL.EXE needs a folder of its own,
 # since Wine's file system ignores case. The 32-bit exe, under WOW64 here, also meets a 64-bit
