@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace linux_platform {
@@ -33,7 +35,7 @@ bool ParseProcStat(const std::string& text, CpuTimes* times);
 // passed or the counts went backwards.
 bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent);
 
-// linux_process.cpp: a process's times from /proc/PID/stat, in clock ticks: in user and kernel
+// linux_process_stat.cpp: a process's times from /proc/PID/stat, in clock ticks: in user and kernel
 // mode, and its start after boot. The command name before them may hold any bytes, ')' and newlines
 // included.
 struct ProcessTimes {
@@ -46,7 +48,8 @@ bool ParseProcessTimes(const std::string& text, ProcessTimes* times);
 // The boot time from /proc/stat's "btime" line, in seconds since 1970; false where it has none.
 bool ParseBootTime(const std::string& text, std::uint64_t* seconds);
 
-// linux_process.cpp: the nice value set for a priority class; false for a class that cannot be set.
+// linux_priority_class.cpp: the nice value set for a priority class; false for a class that cannot
+// be set.
 bool NiceForPriorityClass(DWORD priorityClass, int* nice);
 // The class whose nice value is nearest (ties toward the lower priority), and below normal for
 // every nice value of 5 or more: SetPriorityClass lowers threads but never raises one, so a process
@@ -97,20 +100,39 @@ struct CgroupMounts {
     CgroupMount v2;       // the unified hierarchy
 };
 // Reads /proc/self/mountinfo, so that a hierarchy is found wherever it is mounted, co-mounted with
-// other controllers or not. False for a line that is not of the kernel's form.
-bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
+// other controllers or not. A line not of the kernel's form is passed over.
+void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
 // Reads /proc/PID/cgroup: the path of the cgroup that holds the process's cpuset, in the v1
 // hierarchy that holds the controller or, where none does, in the v2 one. False unless exactly one
 // line names it and every line is of the kernel's form, or for a path with "..".
 bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path);
 
-// What a file-reading callback found: the whole file, no such file, or a failure of another kind.
+// What a file-reading callback found: the whole file, no such file, or a failure of another kind
+// (one longer than `limit` bytes among them).
 enum class FileRead { Read, Absent, Failed };
-typedef std::function<FileRead(const std::string& path, std::string* text)> FileReader;
+typedef std::function<FileRead(const std::string& path, size_t limit, std::string* text)>
+    FileReader;
+// What the compilers of one busy pass share, read at most once in it: the mount table, and of
+// each cgroup its members and its cpuset. Emptied when a pass starts, so that a cpuset changed
+// between passes is seen at the next.
+struct CgroupCache {
+    struct Folder {
+        int listReads = 0; // of cgroup.procs: once, and once more for a process that joined since
+        std::unordered_set<unsigned long long> members;
+        bool cpusetRead = false;
+        bool cpusetFound = false;
+        CpuSet cpuset;
+    };
+    bool mountsRead = false;
+    bool mountsFound = false;
+    CgroupMounts mounts;
+    std::map<std::string, Folder> folders; // by the cgroup's folder
+};
 // The processors of the process's cpuset: its cgroup's, as the mount table, /proc/PID/cgroup and
 // the cgroup's own process list agree, or, where the controller is not enabled for that cgroup
-// (its file is absent), its nearest ancestor's that has one. False where none can be read.
-bool FindCpuset(unsigned long pid, const FileReader& read, CpuSet* cpus);
+// (its file is absent), its nearest ancestor's that has one. False where none can be read. Only
+// /proc/PID/cgroup is the process's own; the rest is read through the cache.
+bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
 
 // linux_names.cpp: what the kernel says of one process, as read from procfs.
 struct ProcessNames {

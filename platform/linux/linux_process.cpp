@@ -22,93 +22,6 @@
 #include <unistd.h>
 #include <vector>
 
-namespace linux_platform {
-
-bool ParseProcessTimes(const std::string& text, ProcessTimes* times) {
-    // "PID (COMM) STATE PPID ...": fields 14 and 15 are utime and stime, 22 starttime.
-    const size_t end = text.rfind(')');
-    if (end == std::string::npos || text.size() < end + 4 || text[end + 1] != ' ' ||
-        text[end + 2] == ' ') {
-        return false;
-    }
-    const char* cursor = text.c_str() + end + 3; // past the state, one letter
-    unsigned long long fields[23] = {};
-    for (int field = 4; field <= 22; ++field) {
-        if (*cursor != ' ') {
-            return false;
-        }
-        ++cursor;
-        // The priority and the nice value may be negative; no field read here is.
-        const bool negative = *cursor == '-';
-        cursor += negative ? 1 : 0;
-        if (!ParseUnsigned(cursor, &fields[field])) {
-            return false;
-        }
-    }
-    times->user = fields[14];
-    times->kernel = fields[15];
-    times->start = fields[22];
-    return true;
-}
-
-bool ParseBootTime(const std::string& text, std::uint64_t* seconds) {
-    const size_t line = text.find("\nbtime ");
-    if (line == std::string::npos) {
-        return false;
-    }
-    const char* cursor = text.c_str() + line + 7;
-    unsigned long long value = 0;
-    if (!ParseUnsigned(cursor, &value) || (*cursor != '\n' && *cursor != '\0')) {
-        return false;
-    }
-    *seconds = value;
-    return true;
-}
-
-namespace {
-struct ClassNice {
-    DWORD priorityClass;
-    int nice;
-};
-// From the highest priority to the lowest.
-const ClassNice ClassTable[] = {
-    {HIGH_PRIORITY_CLASS, -10}, {ABOVE_NORMAL_PRIORITY_CLASS, -5},
-    {NORMAL_PRIORITY_CLASS, 0}, {BELOW_NORMAL_PRIORITY_CLASS, 10},
-    {IDLE_PRIORITY_CLASS, 19},
-};
-} // namespace
-
-bool NiceForPriorityClass(DWORD priorityClass, int* nice) {
-    for (const ClassNice& entry : ClassTable) {
-        if (entry.priorityClass == priorityClass) {
-            *nice = entry.nice;
-            return true;
-        }
-    }
-    return false;
-}
-
-DWORD PriorityClassForNice(int nice) {
-    // The layer never lifts a thread, so below normal is as low as a class reads: a process that
-    // someone lowered further (nice 15 to 19, the idle class) counts as below normal already.
-    if (nice >= 5) {
-        return BELOW_NORMAL_PRIORITY_CLASS;
-    }
-    DWORD best = ClassTable[0].priorityClass;
-    int bestDistance = abs(nice - ClassTable[0].nice);
-    for (const ClassNice& entry : ClassTable) {
-        // "<=" lets a tie go to the later, lower-priority class.
-        const int distance = abs(nice - entry.nice);
-        if (distance <= bestDistance) {
-            best = entry.priorityClass;
-            bestDistance = distance;
-        }
-    }
-    return best;
-}
-
-} // namespace linux_platform
-
 namespace {
 
 // What naming found, once per handle.
@@ -403,13 +316,26 @@ bool OnlineCpus(linux_platform::CpuSet* online) {
 }
 
 // The cgroup files, read whole; only a file that is not there is absent.
-linux_platform::FileRead ReadCgroupFile(const std::string& path, std::string* text) {
+linux_platform::FileRead ReadCgroupFile(const std::string& path, size_t limit, std::string* text) {
     errno = 0;
-    if (linux_platform::ReadKernelFile(path, text, 1 << 20)) {
+    if (linux_platform::ReadKernelFile(path, text, limit)) {
         return linux_platform::FileRead::Read;
     }
     return errno == ENOENT ? linux_platform::FileRead::Absent : linux_platform::FileRead::Failed;
 }
+
+// What the compilers of a busy pass share: the online processors, the mount table, and each
+// cgroup's members and cpuset. A pass begins with the list of processes, so EnumProcesses empties
+// it: each is read at most once a pass, however many compilers share it, and a change between
+// passes is seen at the next.
+struct PassState {
+    bool onlineRead = false;
+    bool onlineFound = false;
+    linux_platform::CpuSet online;
+    linux_platform::CgroupCache cgroups;
+};
+std::mutex PassLock;
+PassState Pass;
 
 // Reads the online processors and those the process may use: the online ones within its cpuset,
 // which is what the kernel lets a new affinity keep; every online one when the cpuset cannot be
@@ -422,23 +348,47 @@ bool ReadProcessors(ProcessHandle* process) {
     if (process->processorsRead) {
         return true;
     }
-    const linux_platform::CpuSet& online = process->online;
-    if (!OnlineCpus(&process->online)) {
+    std::lock_guard<std::mutex> guard(PassLock);
+    if (!Pass.onlineRead) {
+        Pass.onlineRead = true;
+        Pass.onlineFound = OnlineCpus(&Pass.online);
+    }
+    if (!Pass.onlineFound) {
         return false;
     }
+    const linux_platform::CpuSet& online = Pass.online;
     linux_platform::CpuSet cpuset;
     linux_platform::CpuSet allowed(online.size(), false);
     bool any = false;
     if (linux_platform::FindCpuset(static_cast<unsigned long>(process->pid), ReadCgroupFile,
-                                   &cpuset)) {
+                                   &Pass.cgroups, &cpuset)) {
         for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
             allowed[cpu] = online[cpu] && cpuset[cpu];
             any = any || allowed[cpu];
         }
     }
+    process->online = online;
     process->allowed = any ? allowed : online;
     process->processorsRead = true;
     return true;
+}
+
+// The boot time, read once: the kernel derives btime from the wall clock, so that a later reading
+// moves with every step of the clock (time synchronisation after boot, say), and with it the
+// creation time of every process, which would then pass for another. False while it cannot be
+// read.
+bool BootTime(std::uint64_t* seconds) {
+    static std::mutex lock;
+    static bool read = false;
+    static std::uint64_t boot = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    std::string system;
+    if (!read && linux_platform::ReadKernelFile("/proc/stat", &system, 1 << 20) &&
+        linux_platform::ParseBootTime(system, &boot)) {
+        read = true;
+    }
+    *seconds = boot;
+    return read;
 }
 
 } // namespace
@@ -449,6 +399,10 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
     if (bytesReturned == nullptr || (processIds == nullptr && bytes != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        Pass = PassState();
     }
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
@@ -696,8 +650,9 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
 }
 
 // The times are the kernel's, in clock ticks, made FILETIMEs: 100 ns since 1601 for the creation,
-// from the boot time and the start after boot; durations for the others. A process that has not
-// exited has no exit time.
+// from the boot time as first read and the start after boot, so that a process keeps one creation
+// time for the service's life, whatever the clock does; durations for the others. A process that
+// has not exited has no exit time.
 BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME exitTime,
                             LPFILETIME kernelTime, LPFILETIME userTime) {
     const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
@@ -706,15 +661,13 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
     }
     const long ticks = sysconf(_SC_CLK_TCK);
     std::string stat;
-    std::string system;
     linux_platform::ProcessTimes times;
     std::uint64_t boot = 0;
     if (creationTime == nullptr || exitTime == nullptr || kernelTime == nullptr ||
         userTime == nullptr || ticks <= 0 ||
         !linux_platform::ReadKernelFile(ProcPath(process->pid, "stat"), &stat, 4096) ||
-        !linux_platform::ParseProcessTimes(stat, &times) ||
-        !linux_platform::ReadKernelFile("/proc/stat", &system, 1 << 20) ||
-        !linux_platform::ParseBootTime(system, &boot) || !StillThere(process)) {
+        !linux_platform::ParseProcessTimes(stat, &times) || !BootTime(&boot) ||
+        !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }

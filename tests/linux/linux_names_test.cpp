@@ -234,7 +234,7 @@ class CpusetTest : public ::testing::TestWithParam<Cpuset> {};
 
 TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     const Cpuset& row = GetParam();
-    const FileReader read = [&row](const std::string& path, std::string* text) {
+    const FileReader read = [&row](const std::string& path, size_t limit, std::string* text) {
         std::map<std::string, std::string> files = row.files;
         files["/proc/self/mountinfo"] = row.mounts;
         files["/proc/42/cgroup"] = row.cgroup;
@@ -244,11 +244,12 @@ TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
             return FileRead::Absent;
         }
         *text = file->second;
-        return file->second == "!" ? FileRead::Failed : FileRead::Read;
+        return file->second == "!" || text->size() > limit ? FileRead::Failed : FileRead::Read;
     };
     CpuSet cpus;
     std::string found = "none";
-    if (FindCpuset(42, read, &cpus)) {
+    CgroupCache cache;
+    if (FindCpuset(42, read, &cache, &cpus)) {
         found.clear();
         for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
             found += cpus[cpu] ? (found.empty() ? "" : ",") + std::to_string(cpu) : "";
