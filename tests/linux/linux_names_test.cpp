@@ -264,6 +264,16 @@ const std::string Hybrid =
     "26 18 0:23 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n"
     "35 18 0:31 / /sys/fs/cgroup/cpu,cpuset rw - cgroup cgroup rw,cpu,cpuset\n";
 const std::string G = "/sys/fs/cgroup", V1 = G + "/cpu,cpuset";
+// As big a table as a node of a container platform has: over 1 MiB, before its cgroup line.
+std::string HugeTable() {
+    std::string table;
+    for (int i = 0; table.size() <= (1 << 20); ++i) {
+        table += std::to_string(100 + i) + " 24 0:" + std::to_string(60 + i) +
+                 " / /var/lib/kubelet/pods/" + std::to_string(i) +
+                 "/volumes/secret rw,relatime shared:9 - tmpfs tmpfs rw,size=4096k\n";
+    }
+    return table + V2;
+}
 const std::string V2File = "/cpuset.cpus.effective", V1File = "/cpuset.effective_cpus";
 INSTANTIATE_TEST_SUITE_P(
     Systems, CpusetTest,
@@ -318,6 +328,26 @@ INSTANTIATE_TEST_SUITE_P(
                G,
                {{G + V2File, "0\n"}},
                "none"},
+        Cpuset{"an empty source field, a line short a field, then the hierarchy",
+               "40 24 0:50 / /mnt/x rw,relatime shared:30 - tmpfs  rw\n41 24 0:51 / /mnt/y rw\n" +
+                   V2,
+               "0::/ci/job\n",
+               G + "/ci/job",
+               {{G + "/ci/job" + V2File, "1\n"}},
+               "1"},
+        Cpuset{"an escaped blank in the mount point, and several optional fields",
+               "30 24 0:26 / /sys/fs/my\\040cgroup rw shared:4 master:1 propagate_from:1 - "
+               "cgroup2 cgroup2 rw\n",
+               "0::/ci\n",
+               "/sys/fs/my cgroup/ci",
+               {{"/sys/fs/my cgroup/ci" + V2File, "0-1\n"}},
+               "0,1"},
+        Cpuset{"a mount table over 1 MiB",
+               HugeTable(),
+               "0::/ci\n",
+               G + "/ci",
+               {{G + "/ci" + V2File, "3\n"}},
+               "3"},
         Cpuset{"a mount of part of the hierarchy",
                "30 24 0:26 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
                "0::/kubepods/pod1\n",
