@@ -361,6 +361,10 @@ TEST(AffinityTest, CompilerInACpusetIsWidenedWithinItOnlyAndOnce) {
     ASSERT_TRUE(confined.WaitForThreads(2) && pinned.WaitForThreads(2));
     ASSERT_TRUE(one.Write("cgroup.procs", std::to_string(confined.pid())) &&
                 two.Write("cgroup.procs", std::to_string(pinned.pid())));
+    // A busy pass begins with the list of processes, and the cgroups are read anew for it.
+    DWORD ids[4096];
+    DWORD bytes = 0;
+    ASSERT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
     // Pinned to the first processor after joining, since v1 gives a joining task its whole cpuset.
     cpu_set_t first;
     CPU_ZERO(&first);
@@ -388,6 +392,13 @@ TEST(AffinityTest, CompilerInACpusetIsWidenedWithinItOnlyAndOnce) {
     }
     ASSERT_TRUE(GetProcessAffinityMask(inside.handle, &processMask, &systemMask));
     EXPECT_EQ(processMask, systemMask);
+    // Its cpuset narrowed to the first processor: the next pass sees that, with nothing to widen.
+    ASSERT_TRUE(two.Write("cpuset.cpus", "0"));
+    ASSERT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
+    Opened narrowed(pinned.pid());
+    ASSERT_TRUE(GetProcessAffinityMask(narrowed.handle, &processMask, &systemMask));
+    EXPECT_EQ(systemMask, 0x1u);
+    EXPECT_EQ(processMask, 0x1u);
     confined.End();
     pinned.End();
 }
