@@ -42,6 +42,9 @@ struct ProcessHandle {
     bool processorsRead;
     linux_platform::CpuSet online;
     linux_platform::CpuSet allowed;
+    // The threads that the queries speak of, once threadsRead.
+    bool threadsRead;
+    std::vector<pid_t> threads;
 };
 
 std::mutex Lock;
@@ -194,22 +197,47 @@ bool Named(ProcessHandle* process) {
     }
 }
 
-// The identifiers of the process's threads, or false when the process is gone.
+// The identifiers of the process's threads, or false when the process is gone. The directory is
+// read with getdents64 itself: procfs fills the buffer for as long as threads remain, so a buffer
+// left with room for another entry of the longest name holds the last of them, and the listing
+// takes one call instead of the two (and the fstat) that readdir makes.
 bool Threads(pid_t pid, std::vector<pid_t>* threads) {
-    DIR* tasks = opendir(ProcPath(pid, "task").c_str());
-    if (tasks == nullptr) {
+    const int tasks = open(ProcPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) {
         return false;
     }
     threads->clear();
-    while (const dirent* entry = readdir(tasks)) {
-        char* end = nullptr;
-        const long tid = strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && tid > 0) {
-            threads->push_back(static_cast<pid_t>(tid));
+    alignas(dirent64) char buffer[8192];
+    const size_t room = sizeof(dirent64); // an entry of the longest name, and more
+    ssize_t n = 0;
+    do {
+        n = getdents64(tasks, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            char* end = nullptr;
+            const long tid = strtol(entry->d_name, &end, 10);
+            if (*end == '\0' && tid > 0) {
+                threads->push_back(static_cast<pid_t>(tid));
+            }
+            at += entry->d_reclen;
         }
+    } while (n > 0 && static_cast<size_t>(n) + room > sizeof buffer);
+    close(tasks);
+    return n >= 0 && !threads->empty();
+}
+
+// The threads that the queries of one handle speak of, listed once: the priority and the affinity
+// that a busy pass reads right after each other are then those of the same threads, and the
+// directory is not listed twice for them. A change lists them anew, since it must reach every
+// thread there is when it is made.
+const std::vector<pid_t>* QueriedThreads(ProcessHandle* process) {
+    if (!process->threadsRead) {
+        if (!Threads(process->pid, &process->threads)) {
+            return nullptr;
+        }
+        process->threadsRead = true;
     }
-    closedir(tasks);
-    return !threads->empty();
+    return &process->threads;
 }
 
 // Applies a change to every thread, again for threads that appeared meanwhile, until a round
@@ -260,6 +288,33 @@ int SetNice(pid_t tid, const void* what) {
         return -1;
     }
     return current >= nice ? 0 : setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
+// A thread's scheduling policy and nice value, or false when the thread has gone: one call of
+// sched_getattr, or where that is refused (a kernel before 3.14, a filter) the two older calls.
+bool ThreadScheduling(pid_t tid, int* policy, int* nice) {
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } attributes{};
+    if (syscall(SYS_sched_getattr, tid, &attributes, sizeof attributes, 0) == 0) {
+        *policy = static_cast<int>(attributes.policy);
+        *nice = attributes.nice;
+        return true;
+    }
+    if (errno == ESRCH) {
+        return false;
+    }
+    *policy = sched_getscheduler(tid);
+    errno = 0;
+    *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    return errno == 0;
 }
 
 // A processor set in the kernel's form, for `count` processors, empty; null when memory is short.
@@ -337,6 +392,15 @@ struct PassState {
 std::mutex PassLock;
 PassState Pass;
 
+// The online processors, read once a pass; false where they cannot be read. PassLock is held.
+bool PassOnlineCpus() {
+    if (!Pass.onlineRead) {
+        Pass.onlineRead = true;
+        Pass.onlineFound = OnlineCpus(&Pass.online);
+    }
+    return Pass.onlineFound;
+}
+
 // Reads the online processors and those the process may use: the online ones within its cpuset,
 // which is what the kernel lets a new affinity keep; every online one when the cpuset cannot be
 // read, so that the layer never names fewer than the kernel allows. Read once per handle, so that
@@ -349,11 +413,7 @@ bool ReadProcessors(ProcessHandle* process) {
         return true;
     }
     std::lock_guard<std::mutex> guard(PassLock);
-    if (!Pass.onlineRead) {
-        Pass.onlineRead = true;
-        Pass.onlineFound = OnlineCpus(&Pass.online);
-    }
-    if (!Pass.onlineFound) {
+    if (!PassOnlineCpus()) {
         return false;
     }
     const linux_platform::CpuSet& online = Pass.online;
@@ -442,35 +502,42 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
         return nullptr;
     }
     const pid_t pid = static_cast<pid_t>(processId);
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
-        return nullptr;
-    }
-    // pidfd_open makes the descriptor close-on-exec itself. The full query right grants the
-    // limited one, as on Windows.
+    // The full query right grants the limited one, as on Windows.
     const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
                               ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
                               : desiredAccess;
     ProcessHandle* process = new (std::nothrow)
-        ProcessHandle{pid, pidfd, granted, Naming::Unread, std::string(), false, {}, {}};
+        ProcessHandle{pid, -1, granted, Naming::Unread, std::string(), false, {}, {}, false, {}};
     if (process == nullptr) {
-        close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     // Windows gives no process the identifier of one that a handle still holds, so a second handle
     // to an identifier is of the process the first was opened to. Linux hands an identifier out
     // again once its process is reaped, handles or not: where a handle to this identifier holds a
-    // process that has exited, the new descriptor may be another process's, and the open fails
-    // as it would on Windows, where no process could have the identifier yet. A process still
-    // there after the descriptor was made is the one it names.
+    // process that has exited, a new descriptor may be another process's, and the open fails as
+    // it would on Windows, where no process could have the identifier yet. Where the held process
+    // has not exited, it is the one the identifier names, and the new handle shares its
+    // descriptor: the policy's second handle to each compiler then costs no descriptor of its own.
     std::lock_guard<std::mutex> guard(Lock);
     for (const ProcessHandle* held : Handles) {
-        if (held->pid == pid && Exited(held)) {
-            close(pidfd);
+        if (held->pid != pid) {
+            continue;
+        }
+        if (Exited(held)) {
             delete process;
             SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        process->pidfd = held->pidfd;
+        break;
+    }
+    // pidfd_open makes the descriptor close-on-exec itself.
+    if (process->pidfd < 0) {
+        process->pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (process->pidfd < 0) {
+            SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
+            delete process;
             return nullptr;
         }
     }
@@ -487,8 +554,15 @@ BOOL WINAPI CloseHandle(HANDLE object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        // The descriptor is closed with the last handle that shares it.
+        const bool shared =
+            std::any_of(Handles.begin(), Handles.end(), [process](const ProcessHandle* held) {
+                return held->pidfd == process->pidfd;
+            });
+        if (!shared) {
+            close(process->pidfd);
+        }
     }
-    close(process->pidfd);
     delete process;
     return TRUE;
 }
@@ -529,13 +603,15 @@ BOOL WINAPI QueryFullProcessImageNameA(HANDLE handle, DWORD flags, LPSTR exeName
     return TRUE;
 }
 
+// A query reads first and checks after: a process there after the reads was there throughout them,
+// so a check before them would add nothing.
 DWORD WINAPI GetPriorityClass(HANDLE handle) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return 0;
     }
-    std::vector<pid_t> threads;
-    if (!Threads(process->pid, &threads)) {
+    const std::vector<pid_t>* threads = QueriedThreads(process);
+    if (threads == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -543,16 +619,13 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
     bool realtime = false;
     bool any = false;
     int lowestNice = 19;
-    for (const pid_t tid : threads) {
-        const int policy = sched_getscheduler(tid);
-        if (policy == SCHED_FIFO || policy == SCHED_RR) {
-            realtime = true;
-        }
-        errno = 0;
-        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-        if (errno != 0) {
+    for (const pid_t tid : *threads) {
+        int policy = 0;
+        int nice = 0;
+        if (!ThreadScheduling(tid, &policy, &nice)) {
             continue; // the thread exited meanwhile
         }
+        realtime = realtime || policy == SCHED_FIFO || policy == SCHED_RR;
         any = true;
         lowestNice = nice < lowestNice ? nice : lowestNice;
     }
@@ -592,17 +665,18 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS, LPVO
 }
 
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
-    std::vector<pid_t> threads;
-    if (processMask == nullptr || systemMask == nullptr || !Threads(process->pid, &threads)) {
+    const std::vector<pid_t>* threads =
+        processMask == nullptr || systemMask == nullptr ? nullptr : QueriedThreads(process);
+    if (threads == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     std::vector<linux_platform::CpuSet> affinities;
-    for (const pid_t tid : threads) {
+    for (const pid_t tid : *threads) {
         linux_platform::CpuSet cpus;
         if (ThreadAffinity(tid, &cpus)) {
             affinities.push_back(cpus);
@@ -686,11 +760,19 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
 // Linux has no processor groups: every process is in one, whose number is that of the block of 64
 // its masks speak of, and its affinity spans every processor it may use, in every block.
 BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
-    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
-    if (groupCount == nullptr || !ReadProcessors(process)) {
+    // Where no processor is numbered 64 or more, every process is in group 0, whatever its cpuset:
+    // the answer needs nothing of the process.
+    bool onlyGroupZero = false;
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        onlyGroupZero = PassOnlineCpus() && Pass.online.size() <= sizeof(DWORD_PTR) * 8;
+    }
+    if (groupCount == nullptr ||
+        (!onlyGroupZero && (!ReadProcessors(process) || !StillThere(process)))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -699,7 +781,8 @@ BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT g
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    groupArray[0] = static_cast<USHORT>(linux_platform::MaskBlock(process->allowed));
+    groupArray[0] =
+        onlyGroupZero ? 0 : static_cast<USHORT>(linux_platform::MaskBlock(process->allowed));
     *groupCount = 1;
     return TRUE;
 }
