@@ -296,18 +296,34 @@ bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, C
     const CgroupMounts& mounts = cache->mounts;
     const bool v1 = !mounts.v1Cpuset.point.empty();
     const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
+    if (!cache->mountsFound || mount.point.empty()) {
+        return false;
+    }
+    // /proc/PID/cpuset names the cgroup whose cpuset the process has, as one path (where v2 does
+    // not enable the controller for the process's cgroup, its nearest ancestor that does), and
+    // costs the kernel less than /proc/PID/cgroup, which formats a path in every hierarchy. A
+    // newline in a cgroup's name cannot forge it, since the whole file is the path. Where a kernel
+    // lacks it (CONFIG_PROC_PID_CPUSET), /proc/PID/cgroup says, whose lines a newline can forge:
+    // the cgroup it names must list the process too.
+    const std::string process = "/proc/" + std::to_string(pid);
     std::string path;
     std::string folder;
-    if (!cache->mountsFound || mount.point.empty() ||
-        read("/proc/" + std::to_string(pid) + "/cgroup", ProcessCgroupLimit, &text) !=
-            FileRead::Read ||
-        !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder)) {
+    const FileRead own = read(process + "/cpuset", ProcessCgroupLimit, &text);
+    if (own == FileRead::Read) {
+        if (text.size() < 2 || text[0] != '/' || text.back() != '\n') {
+            return false;
+        }
+        path = text.substr(0, text.size() - 1);
+        if ((path + "/").find("/../") != std::string::npos || !FolderOf(mount, path, &folder)) {
+            return false;
+        }
+    } else if (own != FileRead::Absent ||
+               read(process + "/cgroup", ProcessCgroupLimit, &text) != FileRead::Read ||
+               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
+               !IsMember(folder, pid, read, &cache->folders[folder])) {
         return false;
     }
     CgroupCache::Folder& cgroup = cache->folders[folder];
-    if (!IsMember(folder, pid, read, &cgroup)) {
-        return false;
-    }
     if (!cgroup.cpusetRead) {
         cgroup.cpusetRead = true;
         cgroup.cpusetFound = ReadCpuset(folder, mount, v1, read, &cgroup.cpuset);

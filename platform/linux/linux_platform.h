@@ -128,10 +128,11 @@ struct CgroupCache {
     CgroupMounts mounts;
     std::map<std::string, Folder> folders; // by the cgroup's folder
 };
-// The processors of the process's cpuset: its cgroup's, as the mount table, /proc/PID/cgroup and
-// the cgroup's own process list agree, or, where the controller is not enabled for that cgroup
-// (its file is absent), its nearest ancestor's that has one. False where none can be read. Only
-// /proc/PID/cgroup is the process's own; the rest is read through the cache.
+// The processors of the process's cpuset: those of the cgroup that /proc/PID/cpuset names (or,
+// where that file is absent, that /proc/PID/cgroup names and whose process list holds the process)
+// or, where the controller is not enabled for that cgroup (its file is absent), its nearest
+// ancestor's that has one. False where none can be read. Only the process's own file is read for
+// each process; the rest is read through the cache.
 bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
 
 // linux_names.cpp: what the kernel says of one process, as read from procfs.

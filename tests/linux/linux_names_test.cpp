@@ -214,9 +214,9 @@ INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
                                            size_t{1024}));
 
 // A process's cpuset as the mount table, /proc/42/cgroup, the process lists and the cpuset files
-// say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and the cpuset
-// files by path ("!" cannot be read; any other file is absent). "none" where the cpuset cannot be
-// told, and the layer takes every online processor instead.
+// say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and further files
+// by path, /proc/42/cpuset among them ("!" cannot be read; any other file is absent). "none" where
+// the cpuset cannot be told, and the layer takes every online processor instead.
 struct Cpuset {
     const char* what;
     std::string mounts;
@@ -315,6 +315,20 @@ INSTANTIATE_TEST_SUITE_P(
                "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n",
                V1 + "/other",
                {{V1 + "/docker/x" + V1File, "1\n"}},
+               "none"},
+        Cpuset{"v1, /proc/PID/cpuset names the cgroup whole, a newline in its name included",
+               Hybrid,
+               "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n",
+               V1 + "/other",
+               {{"/proc/42/cpuset", "/docker/x\n0::/forged\n"},
+                {V1 + "/docker/x\n0::/forged" + V1File, "1\n"},
+                {V1 + "/docker/x" + V1File, "0\n"}},
+               "1"},
+        Cpuset{"v2, a /proc/PID/cpuset that cannot be read",
+               V2,
+               "0::/ci/job\n",
+               G + "/ci/job",
+               {{"/proc/42/cpuset", "!"}, {G + "/ci/job" + V2File, "2-3\n"}},
                "none"},
         Cpuset{"a line not of the kernel's form",
                V2,
