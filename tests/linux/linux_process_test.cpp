@@ -189,6 +189,22 @@ TEST(BaseNameTest, NameIsReadOncePerHandle) {
     waitpid(pid, nullptr, 0);
 }
 
+// A child of kthreadd, process 2: a kernel thread.
+pid_t KernelThreadChild() {
+    DIR* proc = opendir("/proc");
+    pid_t found = 0;
+    while (const dirent* entry = found == 0 ? readdir(proc) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        const size_t end = std::getline(stat, line) ? line.rfind(") ") : std::string::npos;
+        if (end != std::string::npos && line.compare(end + 3, 3, " 2 ") == 0) {
+            found = static_cast<pid_t>(atoi(entry->d_name));
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
 TEST(BaseNameTest, KernelThreadHasNoModule) {
     std::ifstream comm("/proc/2/comm");
     std::string name;
@@ -207,8 +223,17 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
             _exit(2);
         }
+        // A pass begins, which reads the credentials it runs with: kthreadd, which has no parent,
+        // and a kernel thread that is its child.
+        DWORD first = 0;
+        DWORD bytes = 0;
+        EnumProcesses(&first, sizeof first, &bytes);
         Opened kernel(2);
-        _exit(kernel.handle != nullptr && NameOf(kernel.handle) == "<no image>" ? 0 : 1);
+        Opened worker(KernelThreadChild());
+        _exit(kernel.handle != nullptr && NameOf(kernel.handle) == "<no image>" &&
+                      worker.handle != nullptr && NameOf(worker.handle) == "<no image>"
+                  ? 0
+                  : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
