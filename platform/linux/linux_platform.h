@@ -5,6 +5,7 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <string>
@@ -155,10 +156,28 @@ std::string BaseName(const ProcessNames& names);
 // command name alone. Whatever it is, what follows its last backslash is BaseName.
 std::string ImagePath(const ProcessNames& names);
 
-// linux_eventlog.cpp: the prefix that gives a line of stdout its priority in the journal, where
-// stdout is the journal stream: "<7>" (debug) for a sample, "<5>" (notice) for a change, none
-// (the stream's own, info) for the banner.
-std::string JournalPrefix(const std::string& line);
+// linux_journal_stream.cpp: stdout as a journal stream that gives each line the priority of its
+// kind. Lines go whole to fd, each with its priority's "<N>" prefix; one that cannot be written is
+// dropped and counted, and the count said on noticeFd once writing works again, or at exit.
+struct JournalStream {
+    int fd = 1;
+    int noticeFd = 2;
+    std::string partial; // a line not yet ended, never more than one line's worth
+    unsigned long long dropped = 0;
+};
+// Takes all of data, whatever becomes of its lines.
+ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size);
+// A line-buffered stream over it; null on failure.
+FILE* OpenJournalStream(JournalStream* stream);
+// The journal priority of an event's lines: err for an error, warning for a warning, notice for
+// a change, info for the service's own events; -1 for a kind not known here, whose lines go at
+// info, and which the stream says once. A line written with no event (a sample) goes at debug.
+int JournalPriority(WORD eventType, DWORD eventId);
+// Tells the stream the kind of the lines of an event about to be written.
+void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count);
+// Where the service manager connected stdout and stderr to the journal: stdout becomes a stream
+// as above, and stderr a journal stream at priority err.
+void ConnectJournalStreams();
 
 // linux_service.cpp: the notification that reports one service status to systemd.
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status);

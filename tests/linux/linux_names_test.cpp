@@ -2,8 +2,11 @@
 #include "linux_platform.h"
 
 #include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -468,6 +471,61 @@ TEST(NotificationTest, StopWithAnErrorSaysSo) {
               "exit code 1\nEXIT_STATUS=1\n");
     EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOPPED, 0, 0, 5, 0)),
               "STOPPING=1\nSTATUS=Svc stopped, check-point 0, exit code 5\nEXIT_STATUS=5\n");
+}
+
+// What a pipe holds so far.
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// stdout as the journal stream: while the journal cannot be written, lines are dropped, not kept,
+// and their number is said once it can be again; each line goes with its kind's priority.
+TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
+    signal(SIGPIPE, SIG_IGN);
+    int gone[2];
+    int out[2];
+    int notice[2];
+    ASSERT_EQ(pipe(gone), 0);
+    ASSERT_EQ(pipe2(out, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe2(notice, O_NONBLOCK), 0);
+    close(gone[0]);
+    JournalStream stream;
+    stream.fd = gone[1];
+    stream.noticeFd = notice[1];
+    FILE* file = OpenJournalStream(&stream);
+    ASSERT_NE(file, nullptr);
+    for (int i = 0; i < 100000; ++i) { // nearly six days of samples
+        fprintf(file, "CPU usage: %3d%%\n", i % 101);
+    }
+    EXPECT_EQ(stream.dropped, 100000u);
+    EXPECT_LT(stream.partial.capacity(), 8192u) << "held what it could not write";
+    EXPECT_EQ(Drain(notice[0]), "");
+
+    stream.fd = out[1];
+    LPCSTR change[] = {
+        "2026-12-09T10:00:00 - set priority class of 'cl.exe' (PID 7) to below normal"};
+    NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 100, change, 1);
+    fprintf(file, "%s\nCPU usage:  99%%\n", change[0]);
+    LPCSTR odd[] = {"a line of a kind to come"};
+    for (int i = 0; i < 2; ++i) {
+        NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 900, odd, 1);
+        fprintf(file, "%s\n", odd[0]);
+    }
+    EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
+                                 "\n<7>CPU usage:  99%\n<6>a line of a kind to come\n<6>a "
+                                 "line of a kind to come\n");
+    EXPECT_EQ(Drain(notice[0]),
+              "journal stream: 100000 lines could not be written and were dropped\n"
+              "journal stream: a line of an unknown kind goes at info\n");
+    fclose(file);
+    for (const int fd : {gone[1], out[0], out[1], notice[0], notice[1]}) {
+        close(fd);
+    }
 }
 
 } // namespace
