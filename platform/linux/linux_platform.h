@@ -149,7 +149,8 @@ bool NeedsOwnWords(const std::string& exePath);
 // The process's executable base name: the file name of its executable, or for a program run by
 // Wine (and for a process whose executable cannot be read) its Windows image name, taken from
 // argv[0] where that extends the kernel's command name and from the command name otherwise.
-// Control characters are replaced by '?', so a name cannot forge log lines.
+// Control characters (C0, DEL, and C1 as UTF-8 encodes them) are replaced by '?', so a name cannot
+// forge log lines or steer a terminal.
 std::string BaseName(const ProcessNames& names);
 // The process's image path as QueryFullProcessImageNameA gives it, in the Win32 form: a Unix path
 // as Wine shows one ("Z:\\usr\\bin\\cl.exe"), a Windows one from argv[0] as it stands, or the

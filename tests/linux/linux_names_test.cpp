@@ -436,6 +436,13 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");
     EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
+    // C1 controls in UTF-8 too (U+009B may start an escape sequence); other UTF-8 and bytes that
+    // are not UTF-8 stay.
+    EXPECT_EQ(BaseName(Names(true,
+                             "/tmp/cl.exe\xc2\x9b"
+                             "2J\xc2\x85\xc2\xa0\x9b\xc2",
+                             "", "")),
+              "cl.exe?2J?\xc2\xa0\x9b\xc2");
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
