@@ -23,11 +23,13 @@ void ReportLogEvent(WORD eventType, DWORD eventId, LPCSTR* strings, WORD count) 
     }
 }
 
+// Reported before they are written: where the log is the stream itself (the journal), the
+// platform learns each line's kind from its event before the line arrives.
 void LogLines(FILE* stream, WORD eventType, DWORD eventId, LPCSTR* lines, WORD count) {
+    ReportLogEvent(eventType, eventId, lines, count);
     for (WORD i = 0; i < count; ++i) {
         fprintf(stream, "%s\n", lines[i]);
     }
-    ReportLogEvent(eventType, eventId, lines, count);
 }
 
 void LogLine(FILE* stream, WORD eventType, DWORD eventId, LPCSTR line) {

@@ -47,7 +47,8 @@ void OpenEventSource();
 // failed report is not examined.
 void ReportLogEvent(WORD eventType, DWORD eventId, LPCSTR* strings, WORD count);
 
-// Writes each line and a newline to stream, then reports the lines as one event whose strings
-// they are. A failed report is not examined: the lines are written either way.
+// Reports the lines as one event whose strings they are, then writes each line and a newline to
+// stream. A failed report is not examined: the lines are written either way. A line written
+// without an event is a sample.
 void LogLines(FILE* stream, WORD eventType, DWORD eventId, LPCSTR* lines, WORD count);
 void LogLine(FILE* stream, WORD eventType, DWORD eventId, LPCSTR line);

@@ -28,7 +28,8 @@ const char* FileNameOf(const char* path) {
 }
 
 // A name is printed inside a log line: a control character in it (which no Windows file name
-// has) could end the line early and forge the next one.
+// has) could end the line early and forge the next one. C0 and DEL are controls in every code
+// page; the others of a platform's encoding (C1 in UTF-8 on Linux) are its layer's to replace.
 void ReplaceControlCharacters(char* name) {
     for (; *name != '\0'; ++name) {
         if (static_cast<unsigned char>(*name) < 0x20 || *name == 0x7f) {

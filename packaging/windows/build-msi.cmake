@@ -29,6 +29,26 @@ foreach(variable EXE CUSTOM_ACTIONS MSI WORK)
     get_filename_component(${variable} ${${variable}} ABSOLUTE)
 endforeach()
 find_program(WIXL wixl REQUIRED)
+
+# The exe's file version, for the File table's Version column, which must be identical to it: a
+# versioned file is costed as one (a newer copy is kept, an older one replaced), and has no hash row.
+# VS_FIXEDFILEINFO begins with the signature 0xFEEF04BD, then the structure's version, then
+# dwFileVersionMS (MINOR, MAJOR) and dwFileVersionLS (REVISION, BUILD), little-endian words.
+file(READ ${EXE} exe_hex HEX)
+string(FIND "${exe_hex}" "bd04effe" at)
+math(EXPR odd "${at} % 2")
+if(at EQUAL -1 OR odd)
+    message(FATAL_ERROR "build-msi: ${EXE} has no version resource")
+endif()
+set(file_version "")
+foreach(offset 20 16 28 24)
+    math(EXPR offset "${at} + ${offset}")
+    string(SUBSTRING "${exe_hex}" ${offset} 4 word)
+    string(REGEX REPLACE "^(..)(..)$" "0x\\2\\1" word "${word}")
+    math(EXPR word "${word}")
+    string(APPEND file_version ".${word}")
+endforeach()
+string(SUBSTRING "${file_version}" 1 -1 file_version)
 find_program(MSIBUILD msibuild REQUIRED)
 
 set(namespace 5E67747D-8104-48E0-B815-5997D6CDB0A0)
@@ -42,7 +62,7 @@ execute_process(COMMAND ${MSIINFO} --version OUTPUT_VARIABLE msitools_version
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 set(contents "Ostrevane ${VERSION} x64 package, wixl ${wixl_version}, ${msitools_version}")
 foreach(input ${EXE} ${CUSTOM_ACTIONS} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs
-              ${CMAKE_CURRENT_LIST_FILE})
+              ${CMAKE_CURRENT_LIST_DIR}/_Validation.idt ${CMAKE_CURRENT_LIST_FILE})
     file(SHA256 ${input} hash)
     string(APPEND contents " ${hash}")
 endforeach()
@@ -72,7 +92,14 @@ if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
 endif()
 
 # What wixl cannot write, patched into its tables:
+# - the exe's version in the File table, and no MsiFileHash row, which is for unversioned files only;
 # - EventMessageFile as REG_EXPAND_SZ ("#%");
+# - the log's key removed on uninstall with whatever an administrator added to it (wevtutil sl
+#   writes values that Windows Installer does not own, which would keep the key): a Registry row
+#   named "-", which deletes the key with all its values and subkeys when the component goes;
+# - the quoting action's condition, whose "$" (the component's action) wixl drops, and the setting
+#   of ARPINSTALLLOCATION right after CostFinalize, where wixl knows no such action and puts it last,
+#   after RegisterProduct has read the property;
 # - the old version removed before the new one is installed, as a service needs (wixl schedules
 #   the removal after InstallFinalize; 1501 is right after InstallInitialize);
 # - the service install marked vital (0x8000 of ErrorControl, which wixl drops): a service that
@@ -87,8 +114,14 @@ endif()
 # - the event source that earlier versions registered in the Application log, removed on install
 #   ("-": the key, with its values), now that the service has a log of its own.
 set(config "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES")
+set(log_key "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Ostrevane")
 foreach(query
+        "UPDATE `File` SET `Version`='${file_version}' WHERE `File`='ostrevane.exe'"
+        "DELETE FROM `MsiFileHash` WHERE `File_`='ostrevane.exe'"
         "UPDATE `Registry` SET `Value`='#%[#ostrevane.exe]' WHERE `Registry`='EventMessageFile'"
+        "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('LogKey', 2, '${log_key}', '-', 'Service')"
+        "UPDATE `InstallExecuteSequence` SET `Condition`='$Service=3' WHERE `Action`='SetQuoteServicePath' OR `Action`='QuoteServicePath'"
+        "UPDATE `InstallExecuteSequence` SET `Sequence`=1001 WHERE `Action`='SetInstallLocation'"
         "UPDATE `InstallExecuteSequence` SET `Sequence`=1501 WHERE `Action`='RemoveExistingProducts'"
         "UPDATE `ServiceInstall` SET `ErrorControl`=32769 WHERE `ServiceInstall`='Service'"
         "CREATE TABLE `MsiServiceConfig` (`MsiServiceConfig` CHAR(72) NOT NULL, `Name` CHAR(255) NOT NULL, `Event` SHORT NOT NULL, `ConfigType` SHORT NOT NULL, `Argument` CHAR(255), `Component_` CHAR(72) NOT NULL PRIMARY KEY `MsiServiceConfig`)"
@@ -103,6 +136,45 @@ foreach(query
     if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
         file(REMOVE ${MSI})
         message(FATAL_ERROR "build-msi: msibuild failed (${result}) on ${query}:\n${errors}")
+    endif()
+endforeach()
+
+# Registry keys as the RegPath type has them, without the trailing backslash that wixl gives each:
+# the table exported, its Key column mended, and imported over itself.
+execute_process(COMMAND ${MSIINFO} export ${MSI} Registry OUTPUT_FILE ${WORK}/summary/Registry.idt
+                RESULT_VARIABLE result COMMAND_ERROR_IS_FATAL ANY)
+file(READ ${WORK}/summary/Registry.idt registry)
+string(REGEX REPLACE "(\n[^\t]*\t[^\t]*\t[^\t]*)\\\\\t" "\\1\t" registry "${registry}")
+file(WRITE ${WORK}/summary/Registry.idt "${registry}")
+# The tables that wixl writes empty go, so that the package holds only what it uses; then the
+# _Validation table, from Microsoft's page of each table the package holds, gives ICE03 and Orca
+# the type of every column of them.
+execute_process(COMMAND ${MSIINFO} tables ${MSI} OUTPUT_VARIABLE tables
+                COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\r\n]+" tables "${tables}")
+set(queries "")
+foreach(table ${tables})
+    if(NOT table MATCHES "^_")
+        execute_process(COMMAND ${MSIINFO} export ${MSI} ${table} OUTPUT_VARIABLE rows
+                        COMMAND_ERROR_IS_FATAL ANY)
+        string(REGEX MATCHALL "\n[^\r\n]" rows "${rows}")
+        list(LENGTH rows rows)
+        if(rows EQUAL 2)
+            list(APPEND queries "DROP TABLE `${table}`")
+        endif()
+    endif()
+endforeach()
+foreach(step ${queries} ${WORK}/summary/Registry.idt ${CMAKE_CURRENT_LIST_DIR}/_Validation.idt)
+    if(step MATCHES "^DROP")
+        set(arguments -q "${step}")
+    else()
+        set(arguments -i ${step})
+    endif()
+    execute_process(COMMAND ${MSIBUILD} ${MSI} ${arguments}
+                    RESULT_VARIABLE result ERROR_VARIABLE errors)
+    if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
+        file(REMOVE ${MSI})
+        message(FATAL_ERROR "build-msi: msibuild failed (${result}) on ${step}:\n${errors}")
     endif()
 endforeach()
 

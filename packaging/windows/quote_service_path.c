@@ -1,11 +1,14 @@
 /* A custom action of the Windows package, never installed: it runs inside msiexec, deferred and as
- * LocalSystem, after InstallServices, on install and on repair. Windows Installer creates the
- * service with the path of its exe as it stands, unquoted, and C:\Program Files\Ostrevane\... has
- * a space: an "unquoted service path" (CWE-428), which the service manager could resolve to
- * C:\Program.exe, and which fleet scanners report. This stores the path quoted, through the
- * service manager, as sc.exe config would (Wine's sc.exe has no config). The exe's path comes in
+ * LocalSystem, after InstallServices, when the service is installed or reinstalled. Windows
+ * Installer may create the service with the path of its exe as it stands, unquoted, and
+ * C:\Program Files\Ostrevane\... has a space: an "unquoted service path" (CWE-428), which the
+ * service manager could resolve to C:\Program.exe, and which fleet scanners report. Where the
+ * stored path is not quoted, this stores it quoted through the service manager, as sc.exe config
+ * would (Wine's sc.exe has no config); where it is, it leaves it alone. The exe's path comes in
  * CustomActionData, the one property a deferred action may read.
- *   QuoteServicePath(install)   ERROR_SUCCESS, or ERROR_INSTALL_FAILURE, which fails the install */
+ * An unquoted path is a finding, not a broken service: the service runs from it. So nothing here
+ * fails the install; what was done, or the Windows error that stopped it, goes to the MSI log.
+ *   QuoteServicePath(install)   ERROR_SUCCESS, always */
 #include <windows.h>
 
 #include <msi.h>
@@ -13,40 +16,121 @@
 
 static const WCHAR ServiceName[] = L"Ostrevane";
 
+/* One line in the MSI log. The text goes in as field 1, not as the template, so that brackets in a
+ * path are not formatted as properties. */
+static void Say(MSIHANDLE install, const WCHAR* template, const WCHAR* text, UINT error) {
+    MSIHANDLE record = MsiCreateRecord(2);
+    if (record == 0) {
+        return;
+    }
+    MsiRecordSetStringW(record, 0, template);
+    MsiRecordSetStringW(record, 1, text);
+    MsiRecordSetInteger(record, 2, (int)error);
+    MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
+    MsiCloseHandle(record);
+}
+
+static void SayFailure(MSIHANDLE install, const WCHAR* call, UINT error) {
+    Say(install,
+        L"QuoteServicePath: [1] failed with Windows error [2]. The service's path is left as it "
+        L"stands and the service runs from it; \"sc.exe qc Ostrevane\" shows whether "
+        L"BINARY_PATH_NAME is quoted.",
+        call, error);
+}
+
+/* The service's stored path, or NULL with the failing call named in *call and its error in
+ * *error. Freed with HeapFree. */
+static QUERY_SERVICE_CONFIGW* StoredConfig(SC_HANDLE service, const WCHAR** call, UINT* error) {
+    DWORD size = 0;
+    if (QueryServiceConfigW(service, NULL, 0, &size) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        *call = L"QueryServiceConfigW";
+        *error = GetLastError();
+        return NULL;
+    }
+    QUERY_SERVICE_CONFIGW* config = HeapAlloc(GetProcessHeap(), 0, size);
+    if (config == NULL) {
+        *call = L"HeapAlloc";
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return NULL;
+    }
+    if (!QueryServiceConfigW(service, config, size, &size)) {
+        *call = L"QueryServiceConfigW";
+        *error = GetLastError();
+        HeapFree(GetProcessHeap(), 0, config);
+        return NULL;
+    }
+    return config;
+}
+
+/* Stores QUOTED as the service's path where the stored one is not quoted, and says what it did or
+ * why it could not. */
+static void Quote(MSIHANDLE install, const WCHAR* quoted) {
+    const WCHAR* call = L"OpenSCManagerW";
+    UINT error = ERROR_SUCCESS;
+    SC_HANDLE service = NULL;
+    SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    if (manager == NULL) {
+        error = GetLastError();
+    } else {
+        call = L"OpenServiceW";
+        service = OpenServiceW(manager, ServiceName, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
+        if (service == NULL) {
+            error = GetLastError();
+        }
+    }
+    QUERY_SERVICE_CONFIGW* config = service != NULL ? StoredConfig(service, &call, &error) : NULL;
+    if (config != NULL) {
+        const WCHAR* stored = config->lpBinaryPathName != NULL ? config->lpBinaryPathName : L"";
+        if (stored[0] == L'"') {
+            Say(install, L"QuoteServicePath: the service's path is quoted already: [1]", stored, 0);
+        } else if (ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                        SERVICE_NO_CHANGE, quoted, NULL, NULL, NULL, NULL, NULL,
+                                        NULL)) {
+            Say(install, L"QuoteServicePath: stored the service's path quoted: [1]", quoted, 0);
+        } else {
+            call = L"ChangeServiceConfigW";
+            error = GetLastError();
+        }
+        HeapFree(GetProcessHeap(), 0, config);
+    }
+    if (error != ERROR_SUCCESS) {
+        SayFailure(install, call, error);
+    }
+    if (service != NULL) {
+        CloseServiceHandle(service);
+    }
+    if (manager != NULL) {
+        CloseServiceHandle(manager);
+    }
+}
+
 UINT __stdcall QuoteServicePath(MSIHANDLE install) {
     /* The path, between quotes: its length first, then the path one character in. */
     WCHAR probe[1] = L"";
     DWORD length = 0;
-    if (MsiGetPropertyW(install, L"CustomActionData", probe, &length) != ERROR_MORE_DATA ||
-        length == 0) {
-        return ERROR_INSTALL_FAILURE;
+    UINT error = MsiGetPropertyW(install, L"CustomActionData", probe, &length);
+    if (error != ERROR_MORE_DATA || length == 0) {
+        SayFailure(install, L"MsiGetPropertyW(CustomActionData)",
+                   error == ERROR_SUCCESS ? ERROR_INVALID_DATA : error);
+        return ERROR_SUCCESS;
     }
     WCHAR* quoted = HeapAlloc(GetProcessHeap(), 0, (length + 3) * sizeof(WCHAR));
     if (quoted == NULL) {
-        return ERROR_INSTALL_FAILURE;
+        SayFailure(install, L"HeapAlloc", ERROR_NOT_ENOUGH_MEMORY);
+        return ERROR_SUCCESS;
     }
     DWORD size = length + 1;
-    UINT result = ERROR_INSTALL_FAILURE;
-    if (MsiGetPropertyW(install, L"CustomActionData", quoted + 1, &size) == ERROR_SUCCESS &&
-        size == length && quoted[1] != L'"') {
+    error = MsiGetPropertyW(install, L"CustomActionData", quoted + 1, &size);
+    if (error != ERROR_SUCCESS || size != length) {
+        SayFailure(install, L"MsiGetPropertyW(CustomActionData)",
+                   error == ERROR_SUCCESS ? ERROR_INVALID_DATA : error);
+    } else {
         quoted[0] = L'"';
         quoted[length + 1] = L'"';
         quoted[length + 2] = L'\0';
-        SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
-        SC_HANDLE service =
-            manager != NULL ? OpenServiceW(manager, ServiceName, SERVICE_CHANGE_CONFIG) : NULL;
-        if (service != NULL &&
-            ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                 quoted, NULL, NULL, NULL, NULL, NULL, NULL)) {
-            result = ERROR_SUCCESS;
-        }
-        if (service != NULL) {
-            CloseServiceHandle(service);
-        }
-        if (manager != NULL) {
-            CloseServiceHandle(manager);
-        }
+        Quote(install, quoted);
     }
     HeapFree(GetProcessHeap(), 0, quoted);
-    return result;
+    return ERROR_SUCCESS;
 }

@@ -7,12 +7,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace linux_platform {
 
 namespace {
 
 constexpr size_t MaskBits = sizeof(DWORD_PTR) * 8;
+
+// The most each file is read to. A mount table has a line of a few hundred bytes per mount, and a
+// node of a container platform holds thousands; a cgroup may hold every process of the machine,
+// up to pid_max (4,194,304) identifiers of 8 bytes each.
+constexpr size_t MountTableLimit = 256 << 20;
+constexpr size_t CgroupListLimit = 64 << 20;
+constexpr size_t ProcessCgroupLimit = 1 << 20;
+constexpr size_t CpusetLimit = 1 << 20;
 
 // The mount table escapes a space, tab, newline and backslash in a path as three octal digits.
 std::string Unescaped(const std::string& field) {
@@ -54,21 +64,47 @@ bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* fo
 
 // Whether the process is a member of the cgroup whose folder this is: its identifier is a line of
 // the folder's cgroup.procs. What /proc/PID/cgroup names cannot be trusted on its own, since a
-// cgroup's name may hold a newline.
-bool IsMember(const std::string& folder, unsigned long pid, const FileReader& read) {
-    std::string text;
-    if (read(folder + "/cgroup.procs", &text) != FileRead::Read) {
+// cgroup's name may hold a newline. The list is read once a pass, and once more for a process it
+// lacks, which may have joined since; never more, so that forged lines cost one read each pass.
+bool IsMember(const std::string& folder, unsigned long pid, const FileReader& read,
+              CgroupCache::Folder* cgroup) {
+    if (cgroup->members.count(pid) != 0) {
+        return true;
+    }
+    if (cgroup->listReads >= 2) {
         return false;
     }
-    std::istringstream lines(text);
-    std::string line;
-    const std::string wanted = std::to_string(pid);
-    while (std::getline(lines, line)) {
-        if (line == wanted) {
-            return true;
-        }
+    ++cgroup->listReads;
+    std::string text;
+    if (read(folder + "/cgroup.procs", CgroupListLimit, &text) != FileRead::Read) {
+        return false;
     }
-    return false;
+    cgroup->members.clear();
+    const char* cursor = text.c_str();
+    unsigned long long member = 0;
+    while (ParseUnsigned(cursor, &member) && *cursor++ == '\n') {
+        cgroup->members.insert(member);
+    }
+    return cgroup->members.count(pid) != 0;
+}
+
+// The processors of the cgroup's cpuset or, where the controller is not enabled for the cgroup
+// (its file is absent), of its nearest ancestor's; only an absent file sends the search on, never
+// one unreadable.
+bool ReadCpuset(std::string folder, const CgroupMount& mount, bool v1, const FileReader& read,
+                CpuSet* cpus) {
+    const char* file = v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
+    std::string text;
+    for (;;) {
+        const FileRead result = read(folder + file, CpusetLimit, &text);
+        if (result == FileRead::Read) {
+            return ParseCpuSet(text, cpus);
+        }
+        if (result != FileRead::Absent || folder.size() <= mount.point.size()) {
+            return false;
+        }
+        folder.resize(folder.rfind('/'));
+    }
 }
 
 } // namespace
@@ -171,24 +207,35 @@ bool AffinityForMask(const CpuSet& online, const CpuSet& allowed, DWORD_PTR mask
     return true;
 }
 
-bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
-    // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS". Of
-    // several mounts of one hierarchy, the first of its whole tree (root "/") is taken.
+void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
+    // "ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER-OPTIONS", one
+    // blank between fields (proc(5)): a field may be empty, as the source of `mount -t tmpfs ""`
+    // is, and a blank within a path is escaped. A line of another form is passed over, so that one
+    // mount the parser does not understand cannot hide the cgroup hierarchies. Of several mounts
+    // of one hierarchy, the first of its whole tree (root "/") is taken.
     CgroupMounts found;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point, options, field;
-        if (!(fields >> id >> parent >> device >> root >> point >> options)) {
-            return false;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        end = end == std::string::npos ? text.size() : end;
+        std::vector<std::string> fields;
+        for (size_t field = start;; ++field) {
+            const size_t blank = text.find(' ', field);
+            if (blank == std::string::npos || blank >= end) {
+                fields.push_back(text.substr(field, end - field));
+                break;
+            }
+            fields.push_back(text.substr(field, blank - field));
+            field = blank;
         }
-        while (fields >> field && field != "-") {
+        start = end + 1;
+        const auto separator =
+            fields.size() < 7 ? fields.end() : std::find(fields.begin() + 6, fields.end(), "-");
+        if (separator == fields.end() || fields.end() - separator != 4) {
+            continue;
         }
-        std::string type, source, super;
-        if (field != "-" || !(fields >> type >> source >> super)) {
-            return false;
-        }
+        const std::string& type = separator[1];
+        const std::string& super = separator[3];
         CgroupMount* slot = nullptr;
         if (type == "cgroup2") {
             slot = &found.v2;
@@ -196,12 +243,12 @@ bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
             found.anyV1 = true;
             slot = ListHolds(super, "cpuset") ? &found.v1Cpuset : nullptr;
         }
+        const std::string& root = fields[3];
         if (slot != nullptr && (slot->point.empty() || (slot->root != "/" && root == "/"))) {
-            *slot = CgroupMount{Unescaped(root), Unescaped(point)};
+            *slot = CgroupMount{Unescaped(root), Unescaped(fields[4])};
         }
     }
     *mounts = found;
-    return true;
 }
 
 bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
@@ -237,36 +284,54 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
     return (*path + "/").find("/../") == std::string::npos;
 }
 
-bool FindCpuset(unsigned long pid, const FileReader& read, CpuSet* cpus) {
+bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus) {
     std::string text;
-    CgroupMounts mounts;
-    if (read("/proc/self/mountinfo", &text) != FileRead::Read ||
-        !ParseCgroupMounts(text, &mounts)) {
-        return false;
+    if (!cache->mountsRead) {
+        cache->mountsRead = true;
+        cache->mountsFound = read("/proc/self/mountinfo", MountTableLimit, &text) == FileRead::Read;
+        if (cache->mountsFound) {
+            ParseCgroupMounts(text, &cache->mounts);
+        }
     }
+    const CgroupMounts& mounts = cache->mounts;
     const bool v1 = !mounts.v1Cpuset.point.empty();
     const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
-    std::string path;
-    std::string folder;
-    if (mount.point.empty() ||
-        read("/proc/" + std::to_string(pid) + "/cgroup", &text) != FileRead::Read ||
-        !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
-        !IsMember(folder, pid, read)) {
+    if (!cache->mountsFound || mount.point.empty()) {
         return false;
     }
-    // Where the controller is not enabled for a cgroup, its file is absent, and its nearest
-    // ancestor that has one says; only an absent file sends the search on, never one unreadable.
-    const char* file = v1 ? "/cpuset.effective_cpus" : "/cpuset.cpus.effective";
-    for (;;) {
-        const FileRead result = read(folder + file, &text);
-        if (result == FileRead::Read) {
-            return ParseCpuSet(text, cpus);
-        }
-        if (result != FileRead::Absent || folder.size() <= mount.point.size()) {
+    // /proc/PID/cpuset names the cgroup whose cpuset the process has, as one path (where v2 does
+    // not enable the controller for the process's cgroup, its nearest ancestor that does), and
+    // costs the kernel less than /proc/PID/cgroup, which formats a path in every hierarchy. A
+    // newline in a cgroup's name cannot forge it, since the whole file is the path. Where a kernel
+    // lacks it (CONFIG_PROC_PID_CPUSET), /proc/PID/cgroup says, whose lines a newline can forge:
+    // the cgroup it names must list the process too.
+    const std::string process = "/proc/" + std::to_string(pid);
+    std::string path;
+    std::string folder;
+    const FileRead own = read(process + "/cpuset", ProcessCgroupLimit, &text);
+    if (own == FileRead::Read) {
+        if (text.size() < 2 || text[0] != '/' || text.back() != '\n') {
             return false;
         }
-        folder.resize(folder.rfind('/'));
+        path = text.substr(0, text.size() - 1);
+        if ((path + "/").find("/../") != std::string::npos || !FolderOf(mount, path, &folder)) {
+            return false;
+        }
+    } else if (own != FileRead::Absent ||
+               read(process + "/cgroup", ProcessCgroupLimit, &text) != FileRead::Read ||
+               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
+               !IsMember(folder, pid, read, &cache->folders[folder])) {
+        return false;
     }
+    CgroupCache::Folder& cgroup = cache->folders[folder];
+    if (!cgroup.cpusetRead) {
+        cgroup.cpusetRead = true;
+        cgroup.cpusetFound = ReadCpuset(folder, mount, v1, read, &cgroup.cpuset);
+    }
+    if (cgroup.cpusetFound) {
+        *cpus = cgroup.cpuset;
+    }
+    return cgroup.cpusetFound;
 }
 
 } // namespace linux_platform

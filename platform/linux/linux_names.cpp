@@ -17,14 +17,26 @@ bool IsWineLoader(const std::string& name) {
            name == "wine64-preloader";
 }
 
-std::string WithoutControlCharacters(std::string name) {
-    for (char& c : name) {
-        const unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            c = '?';
+// A name on Linux is bytes, and UTF-8 where it is text: a C0 control, DEL, or a C1 control
+// (U+0080 to U+009F, the bytes C2 80 to C2 9F) becomes one '?', since some terminals take U+009B
+// for the start of an escape sequence. Bytes that are not UTF-8 stay as they are: a file name
+// may hold any. The monitor replaces C0 and DEL again before a name reaches a log line, whatever
+// the platform; only the layer knows the names' encoding, so C1 is the layer's to replace.
+std::string WithoutControlCharacters(const std::string& name) {
+    std::string text;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const unsigned char byte = static_cast<unsigned char>(name[i]);
+        const bool c1 = byte == 0xc2 && i + 1 < name.size() &&
+                        static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(name[i + 1]) <= 0x9f;
+        if (byte < 0x20 || byte == 0x7f || c1) {
+            text += '?';
+            i += c1 ? 1 : 0;
+        } else {
+            text += name[i];
         }
     }
-    return name;
+    return text;
 }
 
 } // namespace

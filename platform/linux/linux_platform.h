@@ -5,8 +5,11 @@
 #include "platform.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <map>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace linux_platform {
@@ -33,7 +36,7 @@ bool ParseProcStat(const std::string& text, CpuTimes* times);
 // passed or the counts went backwards.
 bool CpuUtilization(const CpuTimes& earlier, const CpuTimes& later, double* percent);
 
-// linux_process.cpp: a process's times from /proc/PID/stat, in clock ticks: in user and kernel
+// linux_process_stat.cpp: a process's times from /proc/PID/stat, in clock ticks: in user and kernel
 // mode, and its start after boot. The command name before them may hold any bytes, ')' and newlines
 // included.
 struct ProcessTimes {
@@ -46,7 +49,8 @@ bool ParseProcessTimes(const std::string& text, ProcessTimes* times);
 // The boot time from /proc/stat's "btime" line, in seconds since 1970; false where it has none.
 bool ParseBootTime(const std::string& text, std::uint64_t* seconds);
 
-// linux_process.cpp: the nice value set for a priority class; false for a class that cannot be set.
+// linux_priority_class.cpp: the nice value set for a priority class; false for a class that cannot
+// be set.
 bool NiceForPriorityClass(DWORD priorityClass, int* nice);
 // The class whose nice value is nearest (ties toward the lower priority), and below normal for
 // every nice value of 5 or more: SetPriorityClass lowers threads but never raises one, so a process
@@ -97,20 +101,40 @@ struct CgroupMounts {
     CgroupMount v2;       // the unified hierarchy
 };
 // Reads /proc/self/mountinfo, so that a hierarchy is found wherever it is mounted, co-mounted with
-// other controllers or not. False for a line that is not of the kernel's form.
-bool ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
+// other controllers or not. A line not of the kernel's form is passed over.
+void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
 // Reads /proc/PID/cgroup: the path of the cgroup that holds the process's cpuset, in the v1
 // hierarchy that holds the controller or, where none does, in the v2 one. False unless exactly one
 // line names it and every line is of the kernel's form, or for a path with "..".
 bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path);
 
-// What a file-reading callback found: the whole file, no such file, or a failure of another kind.
+// What a file-reading callback found: the whole file, no such file, or a failure of another kind
+// (one longer than `limit` bytes among them).
 enum class FileRead { Read, Absent, Failed };
-typedef std::function<FileRead(const std::string& path, std::string* text)> FileReader;
-// The processors of the process's cpuset: its cgroup's, as the mount table, /proc/PID/cgroup and
-// the cgroup's own process list agree, or, where the controller is not enabled for that cgroup
-// (its file is absent), its nearest ancestor's that has one. False where none can be read.
-bool FindCpuset(unsigned long pid, const FileReader& read, CpuSet* cpus);
+typedef std::function<FileRead(const std::string& path, size_t limit, std::string* text)>
+    FileReader;
+// What the compilers of one busy pass share, read at most once in it: the mount table, and of
+// each cgroup its members and its cpuset. Emptied when a pass starts, so that a cpuset changed
+// between passes is seen at the next.
+struct CgroupCache {
+    struct Folder {
+        int listReads = 0; // of cgroup.procs: once, and once more for a process that joined since
+        std::unordered_set<unsigned long long> members;
+        bool cpusetRead = false;
+        bool cpusetFound = false;
+        CpuSet cpuset;
+    };
+    bool mountsRead = false;
+    bool mountsFound = false;
+    CgroupMounts mounts;
+    std::map<std::string, Folder> folders; // by the cgroup's folder
+};
+// The processors of the process's cpuset: those of the cgroup that /proc/PID/cpuset names (or,
+// where that file is absent, that /proc/PID/cgroup names and whose process list holds the process)
+// or, where the controller is not enabled for that cgroup (its file is absent), its nearest
+// ancestor's that has one. False where none can be read. Only the process's own file is read for
+// each process; the rest is read through the cache.
+bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
 
 // linux_names.cpp: what the kernel says of one process, as read from procfs.
 struct ProcessNames {
@@ -125,17 +149,36 @@ bool NeedsOwnWords(const std::string& exePath);
 // The process's executable base name: the file name of its executable, or for a program run by
 // Wine (and for a process whose executable cannot be read) its Windows image name, taken from
 // argv[0] where that extends the kernel's command name and from the command name otherwise.
-// Control characters are replaced by '?', so a name cannot forge log lines.
+// Control characters (C0, DEL, and C1 as UTF-8 encodes them) are replaced by '?', so a name cannot
+// forge log lines or steer a terminal.
 std::string BaseName(const ProcessNames& names);
 // The process's image path as QueryFullProcessImageNameA gives it, in the Win32 form: a Unix path
 // as Wine shows one ("Z:\\usr\\bin\\cl.exe"), a Windows one from argv[0] as it stands, or the
 // command name alone. Whatever it is, what follows its last backslash is BaseName.
 std::string ImagePath(const ProcessNames& names);
 
-// linux_eventlog.cpp: the prefix that gives a line of stdout its priority in the journal, where
-// stdout is the journal stream: "<7>" (debug) for a sample, "<5>" (notice) for a change, none
-// (the stream's own, info) for the banner.
-std::string JournalPrefix(const std::string& line);
+// linux_journal_stream.cpp: stdout as a journal stream that gives each line the priority of its
+// kind. Lines go whole to fd, each with its priority's "<N>" prefix; one that cannot be written is
+// dropped and counted, and the count said on noticeFd once writing works again, or at exit.
+struct JournalStream {
+    int fd = 1;
+    int noticeFd = 2;
+    std::string partial; // a line not yet ended, never more than one line's worth
+    unsigned long long dropped = 0;
+};
+// Takes all of data, whatever becomes of its lines.
+ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size);
+// A line-buffered stream over it; null on failure.
+FILE* OpenJournalStream(JournalStream* stream);
+// The journal priority of an event's lines: err for an error, warning for a warning, notice for
+// a change, info for the service's own events; -1 for a kind not known here, whose lines go at
+// info, and which the stream says once. A line written with no event (a sample) goes at debug.
+int JournalPriority(WORD eventType, DWORD eventId);
+// Tells the stream the kind of the lines of an event about to be written.
+void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count);
+// Where the service manager connected stdout and stderr to the journal: stdout becomes a stream
+// as above, and stderr a journal stream at priority err.
+void ConnectJournalStreams();
 
 // linux_service.cpp: the notification that reports one service status to systemd.
 std::string ServiceNotification(const char* serviceName, const SERVICE_STATUS& status);

@@ -11,103 +11,18 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <mutex>
 #include <new>
 #include <poll.h>
 #include <sched.h>
 #include <set>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
-
-namespace linux_platform {
-
-bool ParseProcessTimes(const std::string& text, ProcessTimes* times) {
-    // "PID (COMM) STATE PPID ...": fields 14 and 15 are utime and stime, 22 starttime.
-    const size_t end = text.rfind(')');
-    if (end == std::string::npos || text.size() < end + 4 || text[end + 1] != ' ' ||
-        text[end + 2] == ' ') {
-        return false;
-    }
-    const char* cursor = text.c_str() + end + 3; // past the state, one letter
-    unsigned long long fields[23] = {};
-    for (int field = 4; field <= 22; ++field) {
-        if (*cursor != ' ') {
-            return false;
-        }
-        ++cursor;
-        // The priority and the nice value may be negative; no field read here is.
-        const bool negative = *cursor == '-';
-        cursor += negative ? 1 : 0;
-        if (!ParseUnsigned(cursor, &fields[field])) {
-            return false;
-        }
-    }
-    times->user = fields[14];
-    times->kernel = fields[15];
-    times->start = fields[22];
-    return true;
-}
-
-bool ParseBootTime(const std::string& text, std::uint64_t* seconds) {
-    const size_t line = text.find("\nbtime ");
-    if (line == std::string::npos) {
-        return false;
-    }
-    const char* cursor = text.c_str() + line + 7;
-    unsigned long long value = 0;
-    if (!ParseUnsigned(cursor, &value) || (*cursor != '\n' && *cursor != '\0')) {
-        return false;
-    }
-    *seconds = value;
-    return true;
-}
-
-namespace {
-struct ClassNice {
-    DWORD priorityClass;
-    int nice;
-};
-// From the highest priority to the lowest.
-const ClassNice ClassTable[] = {
-    {HIGH_PRIORITY_CLASS, -10}, {ABOVE_NORMAL_PRIORITY_CLASS, -5},
-    {NORMAL_PRIORITY_CLASS, 0}, {BELOW_NORMAL_PRIORITY_CLASS, 10},
-    {IDLE_PRIORITY_CLASS, 19},
-};
-} // namespace
-
-bool NiceForPriorityClass(DWORD priorityClass, int* nice) {
-    for (const ClassNice& entry : ClassTable) {
-        if (entry.priorityClass == priorityClass) {
-            *nice = entry.nice;
-            return true;
-        }
-    }
-    return false;
-}
-
-DWORD PriorityClassForNice(int nice) {
-    // The layer never lifts a thread, so below normal is as low as a class reads: a process that
-    // someone lowered further (nice 15 to 19, the idle class) counts as below normal already.
-    if (nice >= 5) {
-        return BELOW_NORMAL_PRIORITY_CLASS;
-    }
-    DWORD best = ClassTable[0].priorityClass;
-    int bestDistance = abs(nice - ClassTable[0].nice);
-    for (const ClassNice& entry : ClassTable) {
-        // "<=" lets a tie go to the later, lower-priority class.
-        const int distance = abs(nice - entry.nice);
-        if (distance <= bestDistance) {
-            best = entry.priorityClass;
-            bestDistance = distance;
-        }
-    }
-    return best;
-}
-
-} // namespace linux_platform
 
 namespace {
 
@@ -129,6 +44,9 @@ struct ProcessHandle {
     bool processorsRead;
     linux_platform::CpuSet online;
     linux_platform::CpuSet allowed;
+    // The threads that the queries speak of, once threadsRead.
+    bool threadsRead;
+    std::vector<pid_t> threads;
 };
 
 std::mutex Lock;
@@ -203,19 +121,20 @@ std::string ProcPath(pid_t pid, const char* entry) {
 // Reads the process's own words for what it is: its command name and, where that may have been
 // cut, its command line's first argument. False for a process without them, a kernel thread.
 // The kernel keeps 15 bytes of a name, so only a 15-byte command name can be the start of a
-// longer one, which argv[0] may hold in full. Every kernel thread is in session 0: the command
-// line, empty for a kernel thread, is read to tell one only for a process there.
-bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* names) {
+// longer one, which argv[0] may hold in full. The command line, empty for a kernel thread, is
+// read to tell one only for a process that may be one.
+bool ReadOwnWords(pid_t pid, bool mayBeKernelThread, linux_platform::ProcessNames* names) {
     std::string commandLine;
     bool lineRead = false;
-    if (exeUnreadable && getsid(pid) == 0) {
+    if (mayBeKernelThread) {
         lineRead = linux_platform::ReadFileStart(ProcPath(pid, "cmdline"), &commandLine, 4096);
         if (!lineRead || commandLine.empty()) {
             return false;
         }
     }
+    // One read holds it all: the kernel keeps 15 bytes of a name, and gives them at once.
     std::string comm;
-    if (!linux_platform::ReadKernelFile(ProcPath(pid, "comm"), &comm, 64)) {
+    if (!linux_platform::ReadFileStart(ProcPath(pid, "comm"), &comm, 64)) {
         return false;
     }
     if (!comm.empty() && comm.back() == '\n') {
@@ -230,6 +149,78 @@ bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* n
     return true;
 }
 
+// What PIDFD_GET_INFO gives (Linux 6.13 and later), in its first form, which every later kernel
+// still takes.
+struct PidfdInfo {
+    std::uint64_t mask;
+    std::uint64_t cgroupId;
+    std::uint32_t pid, tgid, ppid;
+    std::uint32_t ruid, rgid, euid, egid, suid, sgid, fsuid, fsgid;
+    std::uint32_t spare;
+};
+constexpr unsigned long PidfdGetInfo = _IOWR(0xFF, 11, PidfdInfo);
+constexpr std::uint64_t PidfdInfoCreds = 1 << 1;
+
+// The process's credentials and parent, where the kernel gives them with its pidfd.
+bool PidfdCredentials(const ProcessHandle* process, PidfdInfo* info) {
+    *info = PidfdInfo{};
+    info->mask = PidfdInfoCreds;
+    return ioctl(process->pidfd, PidfdGetInfo, info) == 0 && (info->mask & PidfdInfoCreds) != 0;
+}
+
+// The service's own credentials: whether it holds CAP_SYS_PTRACE, which lets it read every
+// process's executable link, and its user and group.
+struct OwnCredentials {
+    bool readEvery = false;
+    uid_t user = 0;
+    gid_t group = 0;
+};
+
+OwnCredentials ReadOwnCredentials() {
+    OwnCredentials own;
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    own.readEvery = syscall(SYS_capget, &header, data) == 0 &&
+                    (data[CAP_SYS_PTRACE / 32].effective & (1u << (CAP_SYS_PTRACE % 32))) != 0;
+    own.user = geteuid();
+    own.group = getegid();
+    return own;
+}
+
+// Whether the service may read the executable link of a process of these credentials: without
+// CAP_SYS_PTRACE, only where its real, effective and saved user and group are all the service's
+// (ptrace(2), "Ptrace access mode checking"). (A process in a user namespace that the service's
+// user owns would be readable all the same; the unit's dynamic user owns none.)
+bool MayReadExecutable(const OwnCredentials& own, const PidfdInfo& info) {
+    return info.ruid == own.user && info.euid == own.user && info.suid == own.user &&
+           info.rgid == own.group && info.egid == own.group && info.sgid == own.group;
+}
+
+// What the processes of a busy pass share: the service's own credentials, and for the compilers
+// the online processors, the mount table, and each cgroup's members and cpuset. A pass begins with
+// the list of processes, so EnumProcesses empties it: each is read at most once a pass, however
+// many compilers share it, and a change between passes is seen at the next.
+struct PassState {
+    bool credentialsRead = false;
+    OwnCredentials credentials;
+    bool onlineRead = false;
+    bool onlineFound = false;
+    linux_platform::CpuSet online;
+    linux_platform::CgroupCache cgroups;
+};
+std::mutex PassLock;
+PassState Pass;
+
+// The service's own credentials, read once a pass.
+OwnCredentials PassCredentials() {
+    std::lock_guard<std::mutex> guard(PassLock);
+    if (!Pass.credentialsRead) {
+        Pass.credentialsRead = true;
+        Pass.credentials = ReadOwnCredentials();
+    }
+    return Pass.credentials;
+}
+
 // Names the process the first time a call needs it, and keeps the answer for the handle's life:
 // a busy pass names every process on the machine, when no processor time is to spare. An
 // ordinary process costs one readlink of its executable and one poll of the pidfd; its own words
@@ -237,14 +228,25 @@ bool ReadOwnWords(pid_t pid, bool exeUnreadable, linux_platform::ProcessNames* n
 // cannot be read (another user's process without CAP_SYS_PTRACE, or a kernel thread). The poll
 // comes after the reads: a process still there then was there throughout, so what they read was
 // its own and not a newcomer's under the same identifier.
+//
+// As the unit runs it, with CAP_SYS_NICE alone, nearly every process is another user's, and a
+// readlink that must fail cost about as much as the floor's whole naming of a process: where the
+// pidfd gives the process's credentials, a link that cannot be read is not tried, and its parent
+// tells a process that may be a kernel thread (every one is a child of kthreadd, process 2, which
+// has none), where otherwise its session would be asked (every kernel thread is in session 0).
 Naming NameOf(ProcessHandle* process) {
     if (process->naming != Naming::Unread) {
         return process->naming;
     }
+    const OwnCredentials own = PassCredentials();
+    PidfdInfo info;
+    const bool credentialsKnown = !own.readEvery && PidfdCredentials(process, &info);
+    const bool unreadable = credentialsKnown && !MayReadExecutable(own, info);
     linux_platform::ProcessNames names;
     char exe[4096];
-    const ssize_t length = readlink(ProcPath(process->pid, "exe").c_str(), exe, sizeof exe);
-    const int error = length < 0 ? errno : 0;
+    const ssize_t length =
+        unreadable ? -1 : readlink(ProcPath(process->pid, "exe").c_str(), exe, sizeof exe);
+    const int error = unreadable ? EACCES : length < 0 ? errno : 0;
     if (length > 0 && static_cast<size_t>(length) < sizeof exe) {
         names.exeKnown = true;
         names.exePath.assign(exe, static_cast<size_t>(length));
@@ -252,9 +254,13 @@ Naming NameOf(ProcessHandle* process) {
     Naming naming = Naming::Named;
     if (error == ENOENT) {
         naming = Naming::NoModule; // no executable: a kernel thread, or a process gone
-    } else if ((!names.exeKnown || linux_platform::NeedsOwnWords(names.exePath)) &&
-               !ReadOwnWords(process->pid, !names.exeKnown, &names)) {
-        naming = Naming::NoModule;
+    } else if (!names.exeKnown || linux_platform::NeedsOwnWords(names.exePath)) {
+        const bool mayBeKernelThread =
+            !names.exeKnown &&
+            (credentialsKnown ? info.ppid == 0 || info.ppid == 2 : getsid(process->pid) == 0);
+        if (!ReadOwnWords(process->pid, mayBeKernelThread, &names)) {
+            naming = Naming::NoModule;
+        }
     }
     if (Exited(process)) {
         naming = Naming::Gone;
@@ -281,22 +287,47 @@ bool Named(ProcessHandle* process) {
     }
 }
 
-// The identifiers of the process's threads, or false when the process is gone.
+// The identifiers of the process's threads, or false when the process is gone. The directory is
+// read with getdents64 itself: procfs fills the buffer for as long as threads remain, so a buffer
+// left with room for another entry of the longest name holds the last of them, and the listing
+// takes one call instead of the two (and the fstat) that readdir makes.
 bool Threads(pid_t pid, std::vector<pid_t>* threads) {
-    DIR* tasks = opendir(ProcPath(pid, "task").c_str());
-    if (tasks == nullptr) {
+    const int tasks = open(ProcPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (tasks < 0) {
         return false;
     }
     threads->clear();
-    while (const dirent* entry = readdir(tasks)) {
-        char* end = nullptr;
-        const long tid = strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && tid > 0) {
-            threads->push_back(static_cast<pid_t>(tid));
+    alignas(dirent64) char buffer[8192];
+    const size_t room = sizeof(dirent64); // an entry of the longest name, and more
+    ssize_t n = 0;
+    do {
+        n = getdents64(tasks, buffer, sizeof buffer);
+        for (ssize_t at = 0; at < n;) {
+            const dirent64* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            char* end = nullptr;
+            const long tid = strtol(entry->d_name, &end, 10);
+            if (*end == '\0' && tid > 0) {
+                threads->push_back(static_cast<pid_t>(tid));
+            }
+            at += entry->d_reclen;
         }
+    } while (n > 0 && static_cast<size_t>(n) + room > sizeof buffer);
+    close(tasks);
+    return n >= 0 && !threads->empty();
+}
+
+// The threads that the queries of one handle speak of, listed once: the priority and the affinity
+// that a busy pass reads right after each other are then those of the same threads, and the
+// directory is not listed twice for them. A change lists them anew, since it must reach every
+// thread there is when it is made.
+const std::vector<pid_t>* QueriedThreads(ProcessHandle* process) {
+    if (!process->threadsRead) {
+        if (!Threads(process->pid, &process->threads)) {
+            return nullptr;
+        }
+        process->threadsRead = true;
     }
-    closedir(tasks);
-    return !threads->empty();
+    return &process->threads;
 }
 
 // Applies a change to every thread, again for threads that appeared meanwhile, until a round
@@ -347,6 +378,33 @@ int SetNice(pid_t tid, const void* what) {
         return -1;
     }
     return current >= nice ? 0 : setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+}
+
+// A thread's scheduling policy and nice value, or false when the thread has gone: one call of
+// sched_getattr, or where that is refused (a kernel before 3.14, a filter) the two older calls.
+bool ThreadScheduling(pid_t tid, int* policy, int* nice) {
+    struct {
+        std::uint32_t size;
+        std::uint32_t policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime;
+        std::uint64_t deadline;
+        std::uint64_t period;
+    } attributes{};
+    if (syscall(SYS_sched_getattr, tid, &attributes, sizeof attributes, 0) == 0) {
+        *policy = static_cast<int>(attributes.policy);
+        *nice = attributes.nice;
+        return true;
+    }
+    if (errno == ESRCH) {
+        return false;
+    }
+    *policy = sched_getscheduler(tid);
+    errno = 0;
+    *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+    return errno == 0;
 }
 
 // A processor set in the kernel's form, for `count` processors, empty; null when memory is short.
@@ -403,12 +461,21 @@ bool OnlineCpus(linux_platform::CpuSet* online) {
 }
 
 // The cgroup files, read whole; only a file that is not there is absent.
-linux_platform::FileRead ReadCgroupFile(const std::string& path, std::string* text) {
+linux_platform::FileRead ReadCgroupFile(const std::string& path, size_t limit, std::string* text) {
     errno = 0;
-    if (linux_platform::ReadKernelFile(path, text, 1 << 20)) {
+    if (linux_platform::ReadKernelFile(path, text, limit)) {
         return linux_platform::FileRead::Read;
     }
     return errno == ENOENT ? linux_platform::FileRead::Absent : linux_platform::FileRead::Failed;
+}
+
+// The online processors, read once a pass; false where they cannot be read. PassLock is held.
+bool PassOnlineCpus() {
+    if (!Pass.onlineRead) {
+        Pass.onlineRead = true;
+        Pass.onlineFound = OnlineCpus(&Pass.online);
+    }
+    return Pass.onlineFound;
 }
 
 // Reads the online processors and those the process may use: the online ones within its cpuset,
@@ -422,23 +489,43 @@ bool ReadProcessors(ProcessHandle* process) {
     if (process->processorsRead) {
         return true;
     }
-    const linux_platform::CpuSet& online = process->online;
-    if (!OnlineCpus(&process->online)) {
+    std::lock_guard<std::mutex> guard(PassLock);
+    if (!PassOnlineCpus()) {
         return false;
     }
+    const linux_platform::CpuSet& online = Pass.online;
     linux_platform::CpuSet cpuset;
     linux_platform::CpuSet allowed(online.size(), false);
     bool any = false;
     if (linux_platform::FindCpuset(static_cast<unsigned long>(process->pid), ReadCgroupFile,
-                                   &cpuset)) {
+                                   &Pass.cgroups, &cpuset)) {
         for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
             allowed[cpu] = online[cpu] && cpuset[cpu];
             any = any || allowed[cpu];
         }
     }
+    process->online = online;
     process->allowed = any ? allowed : online;
     process->processorsRead = true;
     return true;
+}
+
+// The boot time, read once: the kernel derives btime from the wall clock, so that a later reading
+// moves with every step of the clock (time synchronisation after boot, say), and with it the
+// creation time of every process, which would then pass for another. False while it cannot be
+// read.
+bool BootTime(std::uint64_t* seconds) {
+    static std::mutex lock;
+    static bool read = false;
+    static std::uint64_t boot = 0;
+    std::lock_guard<std::mutex> guard(lock);
+    std::string system;
+    if (!read && linux_platform::ReadKernelFile("/proc/stat", &system, 1 << 20) &&
+        linux_platform::ParseBootTime(system, &boot)) {
+        read = true;
+    }
+    *seconds = boot;
+    return read;
 }
 
 } // namespace
@@ -449,6 +536,10 @@ BOOL WINAPI EnumProcesses(DWORD* processIds, DWORD bytes, LPDWORD bytesReturned)
     if (bytesReturned == nullptr || (processIds == nullptr && bytes != 0)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
+    }
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        Pass = PassState();
     }
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
@@ -488,35 +579,42 @@ HANDLE WINAPI OpenProcess(DWORD desiredAccess, BOOL, DWORD processId) {
         return nullptr;
     }
     const pid_t pid = static_cast<pid_t>(processId);
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) {
-        SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
-        return nullptr;
-    }
-    // pidfd_open makes the descriptor close-on-exec itself. The full query right grants the
-    // limited one, as on Windows.
+    // The full query right grants the limited one, as on Windows.
     const DWORD granted = (desiredAccess & PROCESS_QUERY_INFORMATION) != 0
                               ? desiredAccess | PROCESS_QUERY_LIMITED_INFORMATION
                               : desiredAccess;
     ProcessHandle* process = new (std::nothrow)
-        ProcessHandle{pid, pidfd, granted, Naming::Unread, std::string(), false, {}, {}};
+        ProcessHandle{pid, -1, granted, Naming::Unread, std::string(), false, {}, {}, false, {}};
     if (process == nullptr) {
-        close(pidfd);
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
     // Windows gives no process the identifier of one that a handle still holds, so a second handle
     // to an identifier is of the process the first was opened to. Linux hands an identifier out
     // again once its process is reaped, handles or not: where a handle to this identifier holds a
-    // process that has exited, the new descriptor may be another process's, and the open fails
-    // as it would on Windows, where no process could have the identifier yet. A process still
-    // there after the descriptor was made is the one it names.
+    // process that has exited, a new descriptor may be another process's, and the open fails as
+    // it would on Windows, where no process could have the identifier yet. Where the held process
+    // has not exited, it is the one the identifier names, and the new handle shares its
+    // descriptor: the policy's second handle to each compiler then costs no descriptor of its own.
     std::lock_guard<std::mutex> guard(Lock);
     for (const ProcessHandle* held : Handles) {
-        if (held->pid == pid && Exited(held)) {
-            close(pidfd);
+        if (held->pid != pid) {
+            continue;
+        }
+        if (Exited(held)) {
             delete process;
             SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        process->pidfd = held->pidfd;
+        break;
+    }
+    // pidfd_open makes the descriptor close-on-exec itself.
+    if (process->pidfd < 0) {
+        process->pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        if (process->pidfd < 0) {
+            SetLastError(errno == ESRCH ? ERROR_INVALID_PARAMETER : ErrorFromErrno(errno));
+            delete process;
             return nullptr;
         }
     }
@@ -533,8 +631,15 @@ BOOL WINAPI CloseHandle(HANDLE object) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
+        // The descriptor is closed with the last handle that shares it.
+        const bool shared =
+            std::any_of(Handles.begin(), Handles.end(), [process](const ProcessHandle* held) {
+                return held->pidfd == process->pidfd;
+            });
+        if (!shared) {
+            close(process->pidfd);
+        }
     }
-    close(process->pidfd);
     delete process;
     return TRUE;
 }
@@ -575,13 +680,15 @@ BOOL WINAPI QueryFullProcessImageNameA(HANDLE handle, DWORD flags, LPSTR exeName
     return TRUE;
 }
 
+// A query reads first and checks after: a process there after the reads was there throughout them,
+// so a check before them would add nothing.
 DWORD WINAPI GetPriorityClass(HANDLE handle) {
-    const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return 0;
     }
-    std::vector<pid_t> threads;
-    if (!Threads(process->pid, &threads)) {
+    const std::vector<pid_t>* threads = QueriedThreads(process);
+    if (threads == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -589,16 +696,13 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
     bool realtime = false;
     bool any = false;
     int lowestNice = 19;
-    for (const pid_t tid : threads) {
-        const int policy = sched_getscheduler(tid);
-        if (policy == SCHED_FIFO || policy == SCHED_RR) {
-            realtime = true;
-        }
-        errno = 0;
-        const int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-        if (errno != 0) {
+    for (const pid_t tid : *threads) {
+        int policy = 0;
+        int nice = 0;
+        if (!ThreadScheduling(tid, &policy, &nice)) {
             continue; // the thread exited meanwhile
         }
+        realtime = realtime || policy == SCHED_FIFO || policy == SCHED_RR;
         any = true;
         lowestNice = nice < lowestNice ? nice : lowestNice;
     }
@@ -638,17 +742,18 @@ BOOL WINAPI SetProcessInformation(HANDLE handle, PROCESS_INFORMATION_CLASS, LPVO
 }
 
 BOOL WINAPI GetProcessAffinityMask(HANDLE handle, PDWORD_PTR processMask, PDWORD_PTR systemMask) {
-    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
-    std::vector<pid_t> threads;
-    if (processMask == nullptr || systemMask == nullptr || !Threads(process->pid, &threads)) {
+    const std::vector<pid_t>* threads =
+        processMask == nullptr || systemMask == nullptr ? nullptr : QueriedThreads(process);
+    if (threads == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     std::vector<linux_platform::CpuSet> affinities;
-    for (const pid_t tid : threads) {
+    for (const pid_t tid : *threads) {
         linux_platform::CpuSet cpus;
         if (ThreadAffinity(tid, &cpus)) {
             affinities.push_back(cpus);
@@ -696,8 +801,9 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
 }
 
 // The times are the kernel's, in clock ticks, made FILETIMEs: 100 ns since 1601 for the creation,
-// from the boot time and the start after boot; durations for the others. A process that has not
-// exited has no exit time.
+// from the boot time as first read and the start after boot, so that a process keeps one creation
+// time for the service's life, whatever the clock does; durations for the others. A process that
+// has not exited has no exit time.
 BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME exitTime,
                             LPFILETIME kernelTime, LPFILETIME userTime) {
     const ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
@@ -706,15 +812,13 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
     }
     const long ticks = sysconf(_SC_CLK_TCK);
     std::string stat;
-    std::string system;
     linux_platform::ProcessTimes times;
     std::uint64_t boot = 0;
     if (creationTime == nullptr || exitTime == nullptr || kernelTime == nullptr ||
         userTime == nullptr || ticks <= 0 ||
         !linux_platform::ReadKernelFile(ProcPath(process->pid, "stat"), &stat, 4096) ||
-        !linux_platform::ParseProcessTimes(stat, &times) ||
-        !linux_platform::ReadKernelFile("/proc/stat", &system, 1 << 20) ||
-        !linux_platform::ParseBootTime(system, &boot) || !StillThere(process)) {
+        !linux_platform::ParseProcessTimes(stat, &times) || !BootTime(&boot) ||
+        !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -733,11 +837,19 @@ BOOL WINAPI GetProcessTimes(HANDLE handle, LPFILETIME creationTime, LPFILETIME e
 // Linux has no processor groups: every process is in one, whose number is that of the block of 64
 // its masks speak of, and its affinity spans every processor it may use, in every block.
 BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT groupArray) {
-    ProcessHandle* process = Usable(handle, PROCESS_QUERY_LIMITED_INFORMATION);
+    ProcessHandle* process = Open(handle, PROCESS_QUERY_LIMITED_INFORMATION);
     if (process == nullptr) {
         return FALSE;
     }
-    if (groupCount == nullptr || !ReadProcessors(process)) {
+    // Where no processor is numbered 64 or more, every process is in group 0, whatever its cpuset:
+    // the answer needs nothing of the process.
+    bool onlyGroupZero = false;
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        onlyGroupZero = PassOnlineCpus() && Pass.online.size() <= sizeof(DWORD_PTR) * 8;
+    }
+    if (groupCount == nullptr ||
+        (!onlyGroupZero && (!ReadProcessors(process) || !StillThere(process)))) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
@@ -746,7 +858,8 @@ BOOL WINAPI GetProcessGroupAffinity(HANDLE handle, PUSHORT groupCount, PUSHORT g
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return FALSE;
     }
-    groupArray[0] = static_cast<USHORT>(linux_platform::MaskBlock(process->allowed));
+    groupArray[0] =
+        onlyGroupZero ? 0 : static_cast<USHORT>(linux_platform::MaskBlock(process->allowed));
     *groupCount = 1;
     return TRUE;
 }

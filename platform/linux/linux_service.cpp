@@ -172,6 +172,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(const SERVICE_TABLE_ENTRYA* serviceTable
         SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
         return FALSE;
     }
+    // Started by the service manager: the output goes to its journal.
+    linux_platform::ConnectJournalStreams();
 
     // The stop signals are taken from a descriptor on this thread only; the service thread
     // inherits the mask, so neither signal can end the process behind the service's back.

@@ -2,8 +2,11 @@
 #include "linux_platform.h"
 
 #include <algorithm>
+#include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <map>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -214,9 +217,9 @@ INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
                                            size_t{1024}));
 
 // A process's cpuset as the mount table, /proc/42/cgroup, the process lists and the cpuset files
-// say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and the cpuset
-// files by path ("!" cannot be read; any other file is absent). "none" where the cpuset cannot be
-// told, and the layer takes every online processor instead.
+// say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and further files
+// by path, /proc/42/cpuset among them ("!" cannot be read; any other file is absent). "none" where
+// the cpuset cannot be told, and the layer takes every online processor instead.
 struct Cpuset {
     const char* what;
     std::string mounts;
@@ -234,7 +237,7 @@ class CpusetTest : public ::testing::TestWithParam<Cpuset> {};
 
 TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     const Cpuset& row = GetParam();
-    const FileReader read = [&row](const std::string& path, std::string* text) {
+    const FileReader read = [&row](const std::string& path, size_t limit, std::string* text) {
         std::map<std::string, std::string> files = row.files;
         files["/proc/self/mountinfo"] = row.mounts;
         files["/proc/42/cgroup"] = row.cgroup;
@@ -244,11 +247,12 @@ TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
             return FileRead::Absent;
         }
         *text = file->second;
-        return file->second == "!" ? FileRead::Failed : FileRead::Read;
+        return file->second == "!" || text->size() > limit ? FileRead::Failed : FileRead::Read;
     };
     CpuSet cpus;
     std::string found = "none";
-    if (FindCpuset(42, read, &cpus)) {
+    CgroupCache cache;
+    if (FindCpuset(42, read, &cache, &cpus)) {
         found.clear();
         for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
             found += cpus[cpu] ? (found.empty() ? "" : ",") + std::to_string(cpu) : "";
@@ -263,6 +267,16 @@ const std::string Hybrid =
     "26 18 0:23 / /sys/fs/cgroup/systemd rw - cgroup cgroup rw,name=systemd\n"
     "35 18 0:31 / /sys/fs/cgroup/cpu,cpuset rw - cgroup cgroup rw,cpu,cpuset\n";
 const std::string G = "/sys/fs/cgroup", V1 = G + "/cpu,cpuset";
+// As big a table as a node of a container platform has: over 1 MiB, before its cgroup line.
+std::string HugeTable() {
+    std::string table;
+    for (int i = 0; table.size() <= (1 << 20); ++i) {
+        table += std::to_string(100 + i) + " 24 0:" + std::to_string(60 + i) +
+                 " / /var/lib/kubelet/pods/" + std::to_string(i) +
+                 "/volumes/secret rw,relatime shared:9 - tmpfs tmpfs rw,size=4096k\n";
+    }
+    return table + V2;
+}
 const std::string V2File = "/cpuset.cpus.effective", V1File = "/cpuset.effective_cpus";
 INSTANTIATE_TEST_SUITE_P(
     Systems, CpusetTest,
@@ -305,6 +319,20 @@ INSTANTIATE_TEST_SUITE_P(
                V1 + "/other",
                {{V1 + "/docker/x" + V1File, "1\n"}},
                "none"},
+        Cpuset{"v1, /proc/PID/cpuset names the cgroup whole, a newline in its name included",
+               Hybrid,
+               "5:cpu,cpuset:/docker/x\n0::/forged\n1:name=systemd:/x\n0::/y\n",
+               V1 + "/other",
+               {{"/proc/42/cpuset", "/docker/x\n0::/forged\n"},
+                {V1 + "/docker/x\n0::/forged" + V1File, "1\n"},
+                {V1 + "/docker/x" + V1File, "0\n"}},
+               "1"},
+        Cpuset{"v2, a /proc/PID/cpuset that cannot be read",
+               V2,
+               "0::/ci/job\n",
+               G + "/ci/job",
+               {{"/proc/42/cpuset", "!"}, {G + "/ci/job" + V2File, "2-3\n"}},
+               "none"},
         Cpuset{"a line not of the kernel's form",
                V2,
                "0::relative\n",
@@ -317,6 +345,26 @@ INSTANTIATE_TEST_SUITE_P(
                G,
                {{G + V2File, "0\n"}},
                "none"},
+        Cpuset{"an empty source field, a line short a field, then the hierarchy",
+               "40 24 0:50 / /mnt/x rw,relatime shared:30 - tmpfs  rw\n41 24 0:51 / /mnt/y rw\n" +
+                   V2,
+               "0::/ci/job\n",
+               G + "/ci/job",
+               {{G + "/ci/job" + V2File, "1\n"}},
+               "1"},
+        Cpuset{"an escaped blank in the mount point, and several optional fields",
+               "30 24 0:26 / /sys/fs/my\\040cgroup rw shared:4 master:1 propagate_from:1 - "
+               "cgroup2 cgroup2 rw\n",
+               "0::/ci\n",
+               "/sys/fs/my cgroup/ci",
+               {{"/sys/fs/my cgroup/ci" + V2File, "0-1\n"}},
+               "0,1"},
+        Cpuset{"a mount table over 1 MiB",
+               HugeTable(),
+               "0::/ci\n",
+               G + "/ci",
+               {{G + "/ci" + V2File, "3\n"}},
+               "3"},
         Cpuset{"a mount of part of the hierarchy",
                "30 24 0:26 /kubepods /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n",
                "0::/kubepods/pod1\n",
@@ -388,6 +436,13 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");
     EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
+    // C1 controls in UTF-8 too (U+009B may start an escape sequence); other UTF-8 and bytes that
+    // are not UTF-8 stay.
+    EXPECT_EQ(BaseName(Names(true,
+                             "/tmp/cl.exe\xc2\x9b"
+                             "2J\xc2\x85\xc2\xa0\x9b\xc2",
+                             "", "")),
+              "cl.exe?2J?\xc2\xa0\x9b\xc2");
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
@@ -423,6 +478,61 @@ TEST(NotificationTest, StopWithAnErrorSaysSo) {
               "exit code 1\nEXIT_STATUS=1\n");
     EXPECT_EQ(ServiceNotification("Svc", Status(SERVICE_STOPPED, 0, 0, 5, 0)),
               "STOPPING=1\nSTATUS=Svc stopped, check-point 0, exit code 5\nEXIT_STATUS=5\n");
+}
+
+// What a pipe holds so far.
+std::string Drain(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+}
+
+// stdout as the journal stream: while the journal cannot be written, lines are dropped, not kept,
+// and their number is said once it can be again; each line goes with its kind's priority.
+TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
+    signal(SIGPIPE, SIG_IGN);
+    int gone[2];
+    int out[2];
+    int notice[2];
+    ASSERT_EQ(pipe(gone), 0);
+    ASSERT_EQ(pipe2(out, O_NONBLOCK), 0);
+    ASSERT_EQ(pipe2(notice, O_NONBLOCK), 0);
+    close(gone[0]);
+    JournalStream stream;
+    stream.fd = gone[1];
+    stream.noticeFd = notice[1];
+    FILE* file = OpenJournalStream(&stream);
+    ASSERT_NE(file, nullptr);
+    for (int i = 0; i < 100000; ++i) { // nearly six days of samples
+        fprintf(file, "CPU usage: %3d%%\n", i % 101);
+    }
+    EXPECT_EQ(stream.dropped, 100000u);
+    EXPECT_LT(stream.partial.capacity(), 8192u) << "held what it could not write";
+    EXPECT_EQ(Drain(notice[0]), "");
+
+    stream.fd = out[1];
+    LPCSTR change[] = {
+        "2026-12-09T10:00:00 - set priority class of 'cl.exe' (PID 7) to below normal"};
+    NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 100, change, 1);
+    fprintf(file, "%s\nCPU usage:  99%%\n", change[0]);
+    LPCSTR odd[] = {"a line of a kind to come"};
+    for (int i = 0; i < 2; ++i) {
+        NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 900, odd, 1);
+        fprintf(file, "%s\n", odd[0]);
+    }
+    EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
+                                 "\n<7>CPU usage:  99%\n<6>a line of a kind to come\n<6>a "
+                                 "line of a kind to come\n");
+    EXPECT_EQ(Drain(notice[0]),
+              "journal stream: 100000 lines could not be written and were dropped\n"
+              "journal stream: a line of an unknown kind goes at info\n");
+    fclose(file);
+    for (const int fd : {gone[1], out[0], out[1], notice[0], notice[1]}) {
+        close(fd);
+    }
 }
 
 } // namespace

@@ -189,6 +189,22 @@ TEST(BaseNameTest, NameIsReadOncePerHandle) {
     waitpid(pid, nullptr, 0);
 }
 
+// A child of kthreadd, process 2: a kernel thread.
+pid_t KernelThreadChild() {
+    DIR* proc = opendir("/proc");
+    pid_t found = 0;
+    while (const dirent* entry = found == 0 ? readdir(proc) : nullptr) {
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        const size_t end = std::getline(stat, line) ? line.rfind(") ") : std::string::npos;
+        if (end != std::string::npos && line.compare(end + 3, 3, " 2 ") == 0) {
+            found = static_cast<pid_t>(atoi(entry->d_name));
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
 TEST(BaseNameTest, KernelThreadHasNoModule) {
     std::ifstream comm("/proc/2/comm");
     std::string name;
@@ -207,8 +223,17 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
         if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) {
             _exit(2);
         }
+        // A pass begins, which reads the credentials it runs with: kthreadd, which has no parent,
+        // and a kernel thread that is its child.
+        DWORD first = 0;
+        DWORD bytes = 0;
+        EnumProcesses(&first, sizeof first, &bytes);
         Opened kernel(2);
-        _exit(kernel.handle != nullptr && NameOf(kernel.handle) == "<no image>" ? 0 : 1);
+        Opened worker(KernelThreadChild());
+        _exit(kernel.handle != nullptr && NameOf(kernel.handle) == "<no image>" &&
+                      worker.handle != nullptr && NameOf(worker.handle) == "<no image>"
+                  ? 0
+                  : 1);
     }
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -361,6 +386,10 @@ TEST(AffinityTest, CompilerInACpusetIsWidenedWithinItOnlyAndOnce) {
     ASSERT_TRUE(confined.WaitForThreads(2) && pinned.WaitForThreads(2));
     ASSERT_TRUE(one.Write("cgroup.procs", std::to_string(confined.pid())) &&
                 two.Write("cgroup.procs", std::to_string(pinned.pid())));
+    // A busy pass begins with the list of processes, and the cgroups are read anew for it.
+    DWORD ids[4096];
+    DWORD bytes = 0;
+    ASSERT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
     // Pinned to the first processor after joining, since v1 gives a joining task its whole cpuset.
     cpu_set_t first;
     CPU_ZERO(&first);
@@ -388,6 +417,13 @@ TEST(AffinityTest, CompilerInACpusetIsWidenedWithinItOnlyAndOnce) {
     }
     ASSERT_TRUE(GetProcessAffinityMask(inside.handle, &processMask, &systemMask));
     EXPECT_EQ(processMask, systemMask);
+    // Its cpuset narrowed to the first processor: the next pass sees that, with nothing to widen.
+    ASSERT_TRUE(two.Write("cpuset.cpus", "0"));
+    ASSERT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
+    Opened narrowed(pinned.pid());
+    ASSERT_TRUE(GetProcessAffinityMask(narrowed.handle, &processMask, &systemMask));
+    EXPECT_EQ(systemMask, 0x1u);
+    EXPECT_EQ(processMask, 0x1u);
     confined.End();
     pinned.End();
 }

@@ -3,8 +3,8 @@
 # not committed is not released). Twice, for the same bytes: once from a fresh clone's root, and
 # once as another maintainer would, from another folder by a relative path, in another locale,
 # time zone and umask, in a clone of another path's length whose tree released an older commit
-# before. Then once more signed, with a throwaway certificate kept inside the tree and named by a
-# relative path, whose signatures osslsigncode must accept.
+# before. Then once more signed, with a throwaway certificate without a password kept inside the
+# tree and named by a relative path, whose signatures osslsigncode must accept.
 # usage: release_test.sh SOURCE_DIR
 set -u
 source_dir=$1
@@ -47,12 +47,13 @@ expect "the Debian package's folders 0755 under umask 002" \
 grep -q '^unsigned: no certificate was given' "$work/one.log" ||
     fail "an unsigned release does not say so"
 
-# Signed with a throwaway self-signed certificate, kept inside the first clone's tree.
+# Signed with a throwaway self-signed certificate, kept inside the first clone's tree. It has no
+# password, as a certificate kept in a hardware token or a CI secret store often has not.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 \
     -subj "/CN=Ostrevane test signing" -addext extendedKeyUsage=codeSigning 2>/dev/null &&
     openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" \
-        -out "$work/one/throwaway.p12" -passout pass:throwaway || fail "no certificate was made"
-release signed "$work/one" env OSTREVANE_SIGN_PASSWORD=throwaway scripts/release --sign throwaway.p12
+        -out "$work/one/throwaway.p12" -passout pass: || fail "no certificate was made"
+release signed "$work/one" scripts/release --sign throwaway.p12
 verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 && echo accepted; }
 for file in ostrevane-$version-x64.exe ostrevane-$version-x86.exe ostrevane-$version-x64.msi; do
     expect "$file signed" "$(verify "$one/$file")" accepted
@@ -60,6 +61,9 @@ done
 msiextract -C "$work/extracted" "$one/ostrevane-$version-x64.msi" >/dev/null
 expect "the MSI holds the signed exe" \
     "$(verify "$(find "$work/extracted" -name ostrevane.exe)")" accepted
+# The custom action runs as LocalSystem: where App Control admits only signed DLLs, it must be.
+msiinfo extract "$one/ostrevane-$version-x64.msi" Binary.QuoteServicePathDll >"$work/action.dll"
+expect "the MSI holds the signed custom action" "$(verify "$work/action.dll")" accepted
 expect "the Debian package as before" "$(grep _amd64.deb "$one/SHA256SUMS")" \
     "$(grep _amd64.deb "$two/SHA256SUMS")"
 finish

@@ -33,7 +33,7 @@ mkdir -p "$installed" "$drive/t"
 cp "$helpers/pdh.dll" "$installed/pdh.dll"
 echo 97 >"$installed/counter.txt"
 win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /d native,builtin /f >/dev/null
-cp "$helpers/launcher.exe" "$helpers/probe.exe" "$drive/t/"
+cp "$helpers/launcher.exe" "$helpers/probe.exe" "$helpers/resource_reader.exe" "$drive/t/"
 cp "$helpers/standin.exe" "$drive/t/cl.exe"
 
 # A package of a lower version, whose exe differs from this one's by a trailing byte.
@@ -60,6 +60,26 @@ expect "other contents: the version's ProductCode, another PackageCode" \
     "$rebuilt_product/$([ "$rebuilt_package" != "$package" ] && echo another)" "$product/another"
 "$cmake" -DEXE="$exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
 expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo made)" 1/
+
+# The tables as a packaging team's validation reads them. The exe is versioned, as the file it
+# packages says (so it has no hash row); the _Validation table has a row for every column of every
+# table the package holds, and none for anything else, so that ICE03 checks them all; no registry
+# key ends in a backslash; the actions that only set a property impersonate (no 0x800 bit).
+table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
+cp "$exe" "$drive/t/packaged.exe"
+expect "the exe's version in the File table, no hash row" \
+    "$(table File | cut -f5)/$(win 'C:\t\resource_reader.exe' version 'C:\t\packaged.exe' | sed -n 's/^FILEVERSION=//p')/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
+    "$version.0/$version.0/0"
+columns=$(for t in $(msiinfo tables "$msi" | grep -v -x -e _SummaryInformation -e _ForceCodepage); do
+    msiinfo export "$msi" "$t" | tr -d '\r' | head -n 1 | tr '\t' '\n' | sed "s/^/$t /"
+done | sort)
+expect "a _Validation row for every column, and only those" \
+    "$(diff <(table _Validation | cut -f1,2 | tr '\t' ' ' | sort) - <<<"$columns" && echo same)" same
+expect "registry keys without a trailing backslash, set-property actions that impersonate" \
+    "$(table Registry | cut -f3 | grep -c '\\$')/$(table CustomAction | awk -F'\t' '$2 % 64 == 51 && int($2 / 2048) % 2' | wc -l)" 0/0
+expect "a log from every install, no Change in Programs and Features" \
+    "$(table Property | grep -E '^(MsiLogging|ARPNOMODIFY)' | sort | paste -sd' ')" \
+    "$(printf 'ARPNOMODIFY\t1 MsiLogging\tvoicewarmup')"
 
 # Wine's new prefix says it is Windows 7, which lacks what the exes import: the package refuses it,
 # as Windows Installer fails a launch condition under /qn (1603, whose low byte the shell sees).
@@ -90,24 +110,30 @@ expect "msiexec /i of $version over it" "$?" 0
 cp "$drive/msi.log" "$work/install.log"
 expect "the exe is replaced" "$(cmp -s "$exe" "$installed/ostrevane.exe" && echo yes)" yes
 expect "one entry in Programs and Features" "$(entries)" 1
+uninstall="HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\\$product"
+expect "its Change is off and it names the install location" \
+    "$(value "$uninstall" NoModify)|$(value "$uninstall" InstallLocation)" \
+    'REG_DWORD 0x1|REG_SZ C:\Program Files\Ostrevane\'
 expect "the service is running" "$(state)" 4
 
 # The service as configured, read from the registry, since Wine's sc has no qc.
 expect "service type" "$(value "$service" Type)" "REG_DWORD 0x10"
 expect "start type" "$(value "$service" Start)" "REG_DWORD 0x2"
 expect "account" "$(value "$service" ObjectName)" "REG_SZ LocalSystem"
-# Quoted, as a path with a space must be stored (CWE-428). Wine's SCM writes the image path as
-# REG_SZ, Windows' as REG_EXPAND_SZ.
-expect "image path, quoted" "$(value "$service" ImagePath | cut -d' ' -f2-)" \
-    '"C:\Program Files\Ostrevane\ostrevane.exe"'
 # The events go to a log of their own, of 256 MiB, overwritten as needed.
 expect "the log's size" "$(value "$log" MaxSize)" "REG_DWORD 0x10000000"
 expect "the log overwritten as needed" "$(value "$log" Retention)" "REG_DWORD 0x0"
 expect "event message file" "$(value "$source" EventMessageFile)" 'REG_EXPAND_SZ C:\Program Files\Ostrevane\ostrevane.exe'
 expect "event types supported" "$(value "$source" TypesSupported)" "REG_DWORD 0x7"
 expect "the upgrade left no source in the Application log" "$(present "$earlier")" no
-# Wine keeps no failure actions: that recovery was asked for, and sc said yes, is what shows.
 tr -d '\r' <"$work/install.log" >"$work/install.txt"
+# Quoted, as a path with a space must be stored (CWE-428): Wine's InstallServices stores it
+# unquoted, and the package's action quoted it. Wine's SCM writes the image path as REG_SZ,
+# Windows' as REG_EXPAND_SZ.
+expect "image path, quoted, as the install log says" \
+    "$(value "$service" ImagePath | cut -d' ' -f2-)|$(grep -c "QuoteServicePath: stored the service's path quoted: \"C:\\\\Program Files" "$work/install.txt")" \
+    '"C:\Program Files\Ostrevane\ostrevane.exe"|1'
+# Wine keeps no failure actions: that recovery was asked for, and sc said yes, is what shows.
 # The log has the action once as scheduled and once as run; a failed sc makes the second 0.
 expect "recovery was asked for, and sc succeeded" \
     "$(grep -E 'Action ended .*: AskForRecovery\. Return value' "$work/install.txt" | sed 's/.*: //' | paste -sd'|')" \
@@ -141,22 +167,41 @@ expect "the stand-in compiler at 97 percent" "$(win 'C:\t\probe.exe' "$compiler"
 # without letters) runs the service's configuration again: an image path made unquoted since is
 # quoted again, the failure actions asked for again. Wine's msiexec does not implement /f with a
 # product code, so the repair is asked through the package and the properties /f stands for.
+# The service manager reads the path from the registry when Windows starts: the prefix is started
+# again, as a machine restarts, and the service with it.
 stop_service 30
 win reg add "$service" /v ImagePath /d 'C:\Program Files\Ostrevane\ostrevane.exe' /f >/dev/null
+"$WINESERVER" -k
+"$WINESERVER" -w
+"$WINESERVER" -p && "$WINELOADER" wineboot </dev/null >/dev/null 2>&1 || fail "the prefix did not start again"
+stop_service 30
 msiexec /i 'C:\new.msi' REINSTALL=ALL REINSTALLMODE=omus
 expect "a repair" "$?" 0
 tr -d '\r' <"$drive/msi.log" >"$work/repair.txt"
-expect "the repair quoted the image path again" "$(value "$service" ImagePath | cut -d' ' -f2-)" \
-    '"C:\Program Files\Ostrevane\ostrevane.exe"'
+expect "the repair quoted the image path again, and said so" \
+    "$(value "$service" ImagePath | cut -d' ' -f2-)|$(grep -c "QuoteServicePath: stored the service's path quoted: \"C:\\\\Program Files" "$work/repair.txt")" \
+    '"C:\Program Files\Ostrevane\ostrevane.exe"|1'
 expect "the repair ran the service's configuration" \
     "$(grep -o -E 'Action ended .*: (InstallServices|AskForRecovery|QuoteServicePath|MsiConfigureServices)\. Return value [01]\.' "$work/repair.txt" |
         sed 's/.*: //; s/\..*//' | awk '!seen[$0]++' | paste -sd' ')" \
     "InstallServices AskForRecovery QuoteServicePath MsiConfigureServices"
 
+# A path that is quoted already is left as it is, not quoted twice, and the log says so.
+stop_service 30
+msiexec /i 'C:\new.msi' REINSTALL=ALL REINSTALLMODE=omus
+repaired=$?
+tr -d '\r' <"$drive/msi.log" >"$work/repair.txt"
+expect "a repair over a quoted path leaves it, and says so" \
+    "$repaired/$(value "$service" ImagePath | cut -d' ' -f2-)|$(grep -c "QuoteServicePath: the service's path is quoted already" "$work/repair.txt")" \
+    '0/"C:\Program Files\Ostrevane\ostrevane.exe"|1'
+
 # A lower version over it is refused, as under /qn: 1603, the installed exe left as it is.
 msiexec /i 'C:\old.msi'
 expect "a downgrade is refused" "$?/$(cmp -s "$exe" "$installed/ostrevane.exe" && echo kept)" 67/kept
 
+# An administrator who set the log's access (wevtutil sl /ca:) added a value that Windows Installer
+# does not own: the removal takes the key all the same.
+win reg add "$log" /v CustomSD /d 'O:BAG:SYD:(A;;0x1;;;NS)' /f >/dev/null
 stop_service 30
 msiexec /x 'C:\new.msi'
 expect "msiexec /x" "$?" 0
@@ -166,4 +211,17 @@ expect "no event source or log left" "$(present "$source")/$(present "$log")" no
 expect "no entry in Programs and Features" "$(entries)" 0
 # Only what the test itself put there remains.
 expect "no installed file left" "$(cd "$installed" && ls | paste -sd' ')" "counter.txt pdh.dll"
+
+# The quoting action cannot fail an install: in a package whose service has another name, the one
+# it quotes is missing; the install succeeds, and the log names the call and the Windows error.
+cp "$msi" "$drive/elsewhere.msi"
+for query in "UPDATE \`ServiceInstall\` SET \`Name\`='Elsewhere'" \
+    "UPDATE \`ServiceControl\` SET \`Name\`='Elsewhere', \`Event\`=162" \
+    "UPDATE \`CustomAction\` SET \`Target\`='failure Elsewhere reset= 86400 actions= restart/60000' WHERE \`Action\`='AskForRecovery'"; do
+    msibuild "$drive/elsewhere.msi" -q "$query" || fail "could not make the package of another service"
+done
+msiexec /i 'C:\elsewhere.msi'
+expect "a quoting action that fails leaves the install at 0, the error in the log" \
+    "$?/$(tr -d '\r' <"$drive/msi.log" | grep -c 'QuoteServicePath: OpenServiceW failed with Windows error 1060\.')" 0/1
+msiexec /x 'C:\elsewhere.msi'
 finish
