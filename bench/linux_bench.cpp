@@ -93,6 +93,9 @@ pid_t Spawn(const std::vector<std::string>& words, bool ownSession = false) {
 }
 
 void End(pid_t pid) {
+    if (pid <= 0) {
+        return; // kill(-1) would end every process that root can signal
+    }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
 }
@@ -315,8 +318,14 @@ std::string MakeCpuset() {
     if (mkdir(folder.c_str(), 0755) != 0) {
         return "";
     }
-    std::ofstream(folder + "/cpuset.mems") << "0" << std::flush;
-    std::ofstream(folder + "/cpuset.cpus") << "0" << std::flush;
+    // Where the controller is not handed on, the files are absent and the writes fail, and a
+    // process would still join the cgroup, in no cpuset at all.
+    std::ofstream mems(folder + "/cpuset.mems");
+    std::ofstream cpus(folder + "/cpuset.cpus");
+    if (!(mems << "0" << std::flush) || !(cpus << "0" << std::flush)) {
+        rmdir(folder.c_str());
+        return "";
+    }
     return folder;
 }
 
@@ -380,12 +389,20 @@ int CpusetPass(const std::string& burner) {
     std::vector<pid_t> compilers;
     int status = 0;
     for (const size_t count : {100, 1000}) {
-        while (compilers.size() < count) {
+        while (status == 0 && compilers.size() < count) {
             const pid_t pid = Spawn({compiler, "--idle"});
+            if (pid < 0) {
+                status = 2;
+                break;
+            }
             compilers.push_back(pid);
-            if (pid < 0 || !Join(cgroup, pid)) {
+            if (!Join(cgroup, pid)) {
                 status = 2;
             }
+        }
+        if (status != 0) {
+            fprintf(stderr, "the compilers could not all be started in the cpuset\n");
+            break;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500 + count));
         for (const pid_t pid : compilers) {

@@ -21,14 +21,15 @@ const char ProcessorTimeCounterPath[] = "\\Processor(_Total)\\% Processor Time";
 constexpr int WholeMachineCollectionTries = 2;
 
 // Opens a query of the older counter, with its baseline. The query of the counter that failed is
-// abandoned, open, as the query is never closed. A failed open or add shows as a collection error
-// on later calls.
+// abandoned, open, as the query is never closed. A failed open leaves the whole machine's counter
+// failed, so the next failed collection tries again; a failed add shows as a collection error on
+// later calls.
 void FallBackToProcessorTime() {
-    CpuLoadSampler.wholeMachineFailures = -1;
     PDH_HQUERY query = nullptr;
     if (PdhOpenQueryA(nullptr, 0, &query) != ERROR_SUCCESS) {
         return;
     }
+    CpuLoadSampler.wholeMachineFailures = -1;
     CpuLoadSampler.query = query;
     (void)PdhAddEnglishCounterA(query, ProcessorTimeCounterPath, 0, &CpuLoadSampler.counter);
     (void)PdhCollectQueryData(query);

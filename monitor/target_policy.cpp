@@ -64,9 +64,13 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
         snprintf(line, sizeof line, "%s - set priority class of '%s' (PID %lu) to below normal",
                  FormatLocalTimestamp(), name, static_cast<unsigned long>(processId));
         LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventPrioritySet, line);
-        // Only a compiler lowered now, not one raised from idle.
-        if (previous != IDLE_PRIORITY_CLASS) {
-            OptOutOfExecutionSpeedThrottling(process, name, processId);
+        // Only a compiler lowered now is opted out, not one raised from idle. Either way an opt-out
+        // refused at an earlier lowering is settled: made now, or no longer wanted, since someone
+        // raised the compiler in between or put it in efficiency mode. A refusal now is
+        // remembered again.
+        if (previous == IDLE_PRIORITY_CLASS ||
+            OptOutOfExecutionSpeedThrottling(process, name, processId)) {
+            ForgetFailure(processId, EventSetThrottlingFailed);
         }
     } else {
         ReportProcessFailure(process, name, processId, EventSetPriorityFailed,

@@ -113,6 +113,18 @@ TEST_F(SamplerTest, FailedOpenIsRetriedAndTheCallThatOpensStillReturnsZero) {
     EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 2);
 }
 
+TEST_F(SamplerTest, FallbackWhoseOpenFailsIsTriedAgain) {
+    fake::SetProcessorInformationCollects(false);
+    fake::FailCall(fake::Api::PdhOpenQueryA, 2, static_cast<PDH_STATUS>(0xC0000BBB));
+    fake::ScriptCounterValues({99.0});
+    for (int call = 0; call < 3; ++call) {
+        EXPECT_EQ(Sample(), 0) << call;
+    }
+    EXPECT_EQ(Sample(), 99) << "the older counter, opened on the second try";
+    EXPECT_EQ(fake::AddedCounterPath(), std::string("\\Processor(_Total)\\% Processor Time"));
+    EXPECT_EQ(fake::CallCount(fake::Api::PdhOpenQueryA), 3);
+}
+
 // The whole machine's counter where the platform knows it; the older one where it does not (Wine),
 // silently, or where it adds but fails its baseline and first collections, after one error; and
 // where neither can be added, the failure goes unnoticed until every later call reports it as a

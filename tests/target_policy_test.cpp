@@ -346,6 +346,29 @@ INSTANTIATE_TEST_SUITE_P(
                   {1200, 1200},
                   "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"}));
 
+// A refused opt-out is settled when the compiler is lowered again: made then, and not once more on
+// the pass after; or no longer wanted when someone put it at idle in between (efficiency mode).
+class PolicyRelowerTest : public PolicyTest, public ::testing::WithParamInterface<DWORD> {};
+
+TEST_P(PolicyRelowerTest, RefusedOptOutIsSettledByTheNextLowering) {
+    const DWORD between = GetParam();
+    fake::SetPowerThrottlingRefusal(0);
+    fake::Process& compiler = AddProcess(22, "cl.exe", NORMAL_PRIORITY_CLASS, 0x3);
+    compiler.setInformationFails = true;
+    Apply(22);
+    fake::Process& again = *fake::FindProcess(22);
+    again.setInformationFails = false;
+    again.priorityClass = between;
+    Apply(22);
+    Apply(22);
+    const bool optedOut = between != IDLE_PRIORITY_CLASS;
+    EXPECT_EQ(fake::FindProcess(22)->throttlingSets, optedOut ? 1 : 0);
+    EXPECT_TRUE(FailureMemory.failures.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Between, PolicyRelowerTest,
+                         ::testing::Values(NORMAL_PRIORITY_CLASS, IDLE_PRIORITY_CLASS));
+
 struct Match {
     const char* name;
     bool target;

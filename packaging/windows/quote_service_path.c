@@ -110,9 +110,11 @@ UINT __stdcall QuoteServicePath(MSIHANDLE install) {
     WCHAR probe[1] = L"";
     DWORD length = 0;
     UINT error = MsiGetPropertyW(install, L"CustomActionData", probe, &length);
+    /* An empty value is a success (or, with no room even for its zero, more data) of length 0:
+       no path was handed on, which is invalid data, not the call's own failure. */
     if (error != ERROR_MORE_DATA || length == 0) {
         SayFailure(install, L"MsiGetPropertyW(CustomActionData)",
-                   error == ERROR_SUCCESS ? ERROR_INVALID_DATA : error);
+                   error == ERROR_SUCCESS || length == 0 ? ERROR_INVALID_DATA : error);
         return ERROR_SUCCESS;
     }
     WCHAR* quoted = HeapAlloc(GetProcessHeap(), 0, (length + 3) * sizeof(WCHAR));

@@ -197,6 +197,13 @@ FILE* OpenJournalStream(JournalStream* stream) {
 }
 
 void ConnectJournalStreams() {
+    // Once a process: stdout is a journal stream of ours from then on, and wrapping it again would
+    // leave the first wrapper and its count of dropped lines behind.
+    static bool connected = false;
+    if (connected) {
+        return;
+    }
+    connected = true;
     if (IsJournalStream(STDOUT_FILENO)) {
         // Line-buffered, as the unit's stdbuf made the stream it replaces. stdout stays as it is
         // on any failure.

@@ -288,9 +288,9 @@ bool Named(ProcessHandle* process) {
 }
 
 // The identifiers of the process's threads, or false when the process is gone. The directory is
-// read with getdents64 itself: procfs fills the buffer for as long as threads remain, so a buffer
-// left with room for another entry of the longest name holds the last of them, and the listing
-// takes one call instead of the two (and the fstat) that readdir makes.
+// read with getdents64 itself, sparing the fstat that readdir makes, until it says there is no
+// more: procfs also stops short of a full buffer when a signal is pending (a stop and continue, the
+// freezer, a debugger), so a buffer with room left does not mean the listing is complete.
 bool Threads(pid_t pid, std::vector<pid_t>* threads) {
     const int tasks = open(ProcPath(pid, "task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (tasks < 0) {
@@ -298,7 +298,6 @@ bool Threads(pid_t pid, std::vector<pid_t>* threads) {
     }
     threads->clear();
     alignas(dirent64) char buffer[8192];
-    const size_t room = sizeof(dirent64); // an entry of the longest name, and more
     ssize_t n = 0;
     do {
         n = getdents64(tasks, buffer, sizeof buffer);
@@ -311,7 +310,7 @@ bool Threads(pid_t pid, std::vector<pid_t>* threads) {
             }
             at += entry->d_reclen;
         }
-    } while (n > 0 && static_cast<size_t>(n) + room > sizeof buffer);
+    } while (n > 0);
     close(tasks);
     return n >= 0 && !threads->empty();
 }

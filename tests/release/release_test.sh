@@ -3,8 +3,9 @@
 # not committed is not released). Twice, for the same bytes: once from a fresh clone's root, and
 # once as another maintainer would, from another folder by a relative path, in another locale,
 # time zone and umask, in a clone of another path's length whose tree released an older commit
-# before. Then once more signed, with a throwaway certificate without a password kept inside the
-# tree and named by a relative path, whose signatures osslsigncode must accept.
+# before, that older release signed through a certificate's password. Then once more signed, with a
+# throwaway certificate without a password kept inside the tree and named by a relative path, whose
+# signatures osslsigncode must accept.
 # usage: release_test.sh SOURCE_DIR
 set -u
 source_dir=$1
@@ -27,9 +28,21 @@ release() { # release NAME FOLDER COMMAND...: runs it in FOLDER, its output in N
 }
 git clone -q "$source_dir" "$work/one"
 release one "$work/one" scripts/release
+# The older commit's release is signed, with a certificate whose password is given as the README
+# says, so that the path of a password is taken too; the signed release below has none.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 \
+    -subj "/CN=Ostrevane test signing" -addext extendedKeyUsage=codeSigning 2>/dev/null ||
+    fail "no certificate was made"
 two=$work/a-second-clone-of-another-length
 git clone -q "$source_dir" "$two"
-git -C "$two" checkout -q HEAD~1 && release older "$two" scripts/release
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/locked.p12" \
+    -passout pass:'a password; with blanks' || fail "no certificate with a password was made"
+git -C "$two" checkout -q HEAD~1 &&
+    release older "$two" env OSTREVANE_SIGN_PASSWORD='a password; with blanks' \
+        scripts/release --sign "$work/locked.p12"
+verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 && echo accepted; }
+expect "the older release signed through the certificate's password" \
+    "$(verify "$(ls "$two"/build/release/ostrevane-*-x64.exe)")" accepted
 git -C "$two" checkout -q "$commit"
 release two "$work" env LOCPATH="$work/locale" LC_ALL=en_US.UTF-8 TZ=Pacific/Chatham \
     bash -c 'umask 002 && exec "$0"/scripts/release' "${two#$work/}"
@@ -49,12 +62,9 @@ grep -q '^unsigned: no certificate was given' "$work/one.log" ||
 
 # Signed with a throwaway self-signed certificate, kept inside the first clone's tree. It has no
 # password, as a certificate kept in a hardware token or a CI secret store often has not.
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 1 \
-    -subj "/CN=Ostrevane test signing" -addext extendedKeyUsage=codeSigning 2>/dev/null &&
-    openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" \
-        -out "$work/one/throwaway.p12" -passout pass: || fail "no certificate was made"
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" \
+    -out "$work/one/throwaway.p12" -passout pass: || fail "no certificate was made"
 release signed "$work/one" scripts/release --sign throwaway.p12
-verify() { osslsigncode verify -CAfile "$work/cert.pem" -in "$1" >/dev/null 2>&1 && echo accepted; }
 for file in ostrevane-$version-x64.exe ostrevane-$version-x86.exe ostrevane-$version-x64.msi; do
     expect "$file signed" "$(verify "$one/$file")" accepted
 done
