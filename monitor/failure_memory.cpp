@@ -26,6 +26,18 @@ void ForgetEarlierHolders(DWORD processId, ULONGLONG created) {
                    failures.end());
 }
 
+// Whether that failure of that process is remembered, once earlier holders of its identifier are
+// forgotten.
+bool Remembered(DWORD processId, ULONGLONG created, DWORD eventId) {
+    ForgetEarlierHolders(processId, created);
+    const std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    return std::any_of(failures.begin(), failures.end(),
+                       [processId, created, eventId](const ReportedFailure& failure) {
+                           return failure.processId == processId && failure.created == created &&
+                                  failure.eventId == eventId;
+                       });
+}
+
 } // namespace
 
 ULONGLONG ProcessCreationTime(HANDLE process) {
@@ -40,14 +52,10 @@ ULONGLONG ProcessCreationTime(HANDLE process) {
 }
 
 bool RecallOrRememberFailure(DWORD processId, ULONGLONG created, DWORD eventId) {
-    ForgetEarlierHolders(processId, created);
-    std::vector<ReportedFailure>& failures = FailureMemory.failures;
-    for (const ReportedFailure& failure : failures) {
-        if (failure.processId == processId && failure.created == created &&
-            failure.eventId == eventId) {
-            return true;
-        }
+    if (Remembered(processId, created, eventId)) {
+        return true;
     }
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
     if (failures.size() < MaxRememberedFailures) {
         try {
             failures.push_back(ReportedFailure{created, processId, eventId});
@@ -66,13 +74,7 @@ bool RemembersFailure(HANDLE process, DWORD processId, DWORD eventId) {
     if (std::none_of(failures.begin(), failures.end(), held)) {
         return false;
     }
-    const ULONGLONG created = ProcessCreationTime(process);
-    ForgetEarlierHolders(processId, created);
-    return std::any_of(failures.begin(), failures.end(),
-                       [processId, created, eventId](const ReportedFailure& failure) {
-                           return failure.processId == processId && failure.created == created &&
-                                  failure.eventId == eventId;
-                       });
+    return Remembered(processId, ProcessCreationTime(process), eventId);
 }
 
 void ForgetFailure(DWORD processId, DWORD eventId) {
