@@ -12,30 +12,40 @@ namespace {
 
 // Two readable creation times that differ belong to two processes; one that could not be read
 // tells nothing.
-bool OfAnotherProcess(const ReportedFailure& failure, DWORD processId, ULONGLONG created) {
-    return failure.processId == processId && failure.created != 0 && created != 0 &&
-           failure.created != created;
+bool OfAnotherProcess(ULONGLONG remembered, ULONGLONG created) {
+    return remembered != 0 && created != 0 && remembered != created;
 }
 
 void ForgetEarlierHolders(DWORD processId, ULONGLONG created) {
     std::vector<ReportedFailure>& failures = FailureMemory.failures;
     failures.erase(std::remove_if(failures.begin(), failures.end(),
                                   [processId, created](const ReportedFailure& failure) {
-                                      return OfAnotherProcess(failure, processId, created);
+                                      return failure.processId == processId &&
+                                             OfAnotherProcess(failure.created, created);
                                   }),
                    failures.end());
 }
 
-// Whether that failure of that process is remembered, once earlier holders of its identifier are
-// forgotten.
+// Whether that failure of that process is remembered. Once earlier holders of its identifier are
+// forgotten, what remains under the identifier is the process's own or of a time that could not be
+// read, and is told by the identifier alone.
 bool Remembered(DWORD processId, ULONGLONG created, DWORD eventId) {
     ForgetEarlierHolders(processId, created);
     const std::vector<ReportedFailure>& failures = FailureMemory.failures;
     return std::any_of(failures.begin(), failures.end(),
-                       [processId, created, eventId](const ReportedFailure& failure) {
-                           return failure.processId == processId && failure.created == created &&
-                                  failure.eventId == eventId;
+                       [processId, eventId](const ReportedFailure& failure) {
+                           return failure.processId == processId && failure.eventId == eventId;
                        });
+}
+
+void ForgetFailure(DWORD processId, DWORD eventId) {
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                  [processId, eventId](const ReportedFailure& failure) {
+                                      return failure.processId == processId &&
+                                             failure.eventId == eventId;
+                                  }),
+                   failures.end());
 }
 
 } // namespace
@@ -66,38 +76,66 @@ bool RecallOrRememberFailure(DWORD processId, ULONGLONG created, DWORD eventId) 
     return false;
 }
 
-bool RemembersFailure(HANDLE process, DWORD processId, DWORD eventId) {
-    const std::vector<ReportedFailure>& failures = FailureMemory.failures;
-    const auto held = [processId](const ReportedFailure& failure) {
-        return failure.processId == processId;
-    };
-    if (std::none_of(failures.begin(), failures.end(), held)) {
-        return false;
+void OweOptOut(HANDLE process, DWORD processId) {
+    try {
+        FailureMemory.owedOptOuts[processId] = OwedOptOut{ProcessCreationTime(process), false};
+    } catch (const std::bad_alloc&) {
+        // Only out of memory is an owed opt-out lost: the compiler stays throttled, as it would
+        // without the service.
     }
-    return Remembered(processId, ProcessCreationTime(process), eventId);
 }
 
-void ForgetFailure(DWORD processId, DWORD eventId) {
-    std::vector<ReportedFailure>& failures = FailureMemory.failures;
-    failures.erase(std::remove_if(failures.begin(), failures.end(),
-                                  [processId, eventId](const ReportedFailure& failure) {
-                                      return failure.processId == processId &&
-                                             failure.eventId == eventId;
-                                  }),
-                   failures.end());
+bool OwesOptOut(HANDLE process, DWORD processId) {
+    std::unordered_map<DWORD, OwedOptOut>& owed = FailureMemory.owedOptOuts;
+    if (owed.empty()) {
+        return false;
+    }
+    const auto entry = owed.find(processId);
+    if (entry == owed.end()) {
+        return false;
+    }
+    const ULONGLONG created = ProcessCreationTime(process);
+    if (OfAnotherProcess(entry->second.created, created)) {
+        owed.erase(entry);
+        ForgetEarlierHolders(processId, created);
+        return false;
+    }
+    return true;
+}
+
+void SettleOptOut(DWORD processId) {
+    FailureMemory.owedOptOuts.erase(processId);
+    ForgetFailure(processId, EventSetThrottlingFailed);
 }
 
 void ForgetExitedProcesses(const PidList& pids) {
     std::vector<ReportedFailure>& failures = FailureMemory.failures;
-    if (failures.empty()) {
+    if (!failures.empty()) {
+        failures.erase(std::remove_if(failures.begin(), failures.end(),
+                                      [&pids](const ReportedFailure& failure) {
+                                          return std::find(pids.begin(), pids.end(),
+                                                           failure.processId) == pids.end();
+                                      }),
+                       failures.end());
+    }
+    std::unordered_map<DWORD, OwedOptOut>& owed = FailureMemory.owedOptOuts;
+    if (owed.empty()) {
         return;
     }
-    failures.erase(std::remove_if(failures.begin(), failures.end(),
-                                  [&pids](const ReportedFailure& failure) {
-                                      return std::find(pids.begin(), pids.end(),
-                                                       failure.processId) == pids.end();
-                                  }),
-                   failures.end());
+    for (const DWORD processId : pids) {
+        const auto entry = owed.find(processId);
+        if (entry != owed.end()) {
+            entry->second.listed = true;
+        }
+    }
+    for (auto entry = owed.begin(); entry != owed.end();) {
+        if (entry->second.listed) {
+            entry->second.listed = false;
+            ++entry;
+        } else {
+            entry = owed.erase(entry);
+        }
+    }
 }
 
 void ReportProcessFailure(HANDLE process, const char* name, DWORD processId, DWORD eventId,
