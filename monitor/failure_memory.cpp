@@ -3,6 +3,7 @@
 #include "log_line.h"
 
 #include <algorithm>
+#include <bitset>
 #include <cstdio>
 #include <new>
 
@@ -46,6 +47,36 @@ void ForgetFailure(DWORD processId, DWORD eventId) {
                                              failure.eventId == eventId;
                                   }),
                    failures.end());
+}
+
+// Sorted by identifier, the failures are found by a binary search for each identifier of the list,
+// rather than the list searched for each failure: a full memory would otherwise cost a pass over
+// 100,000 processes a hundred million comparisons.
+void ForgetExitedFailures(const PidList& pids) {
+    std::vector<ReportedFailure>& failures = FailureMemory.failures;
+    // RecallOrRememberFailure keeps to MaxRememberedFailures, and so to the bits below.
+    if (failures.empty() || failures.size() > MaxRememberedFailures) {
+        return;
+    }
+    const auto byIdentifier = [](const ReportedFailure& a, const ReportedFailure& b) {
+        return a.processId < b.processId;
+    };
+    std::sort(failures.begin(), failures.end(), byIdentifier);
+    std::bitset<MaxRememberedFailures> listed;
+    for (const DWORD processId : pids) {
+        const auto held = std::equal_range(failures.begin(), failures.end(),
+                                           ReportedFailure{0, processId, 0}, byIdentifier);
+        for (auto failure = held.first; failure != held.second; ++failure) {
+            listed.set(static_cast<size_t>(failure - failures.begin()));
+        }
+    }
+    size_t kept = 0;
+    for (size_t i = 0; i < failures.size(); ++i) {
+        if (listed[i]) {
+            failures[kept++] = failures[i];
+        }
+    }
+    failures.resize(kept);
 }
 
 } // namespace
@@ -109,15 +140,7 @@ void SettleOptOut(DWORD processId) {
 }
 
 void ForgetExitedProcesses(const PidList& pids) {
-    std::vector<ReportedFailure>& failures = FailureMemory.failures;
-    if (!failures.empty()) {
-        failures.erase(std::remove_if(failures.begin(), failures.end(),
-                                      [&pids](const ReportedFailure& failure) {
-                                          return std::find(pids.begin(), pids.end(),
-                                                           failure.processId) == pids.end();
-                                      }),
-                       failures.end());
-    }
+    ForgetExitedFailures(pids);
     std::unordered_map<DWORD, OwedOptOut>& owed = FailureMemory.owedOptOuts;
     if (owed.empty()) {
         return;

@@ -296,6 +296,11 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
 }
 
 const DWORD Normal = NORMAL_PRIORITY_CLASS;
+bool fake::Process::*const Refused = &fake::Process::setInformationFails;
+const char* const RefusedTwice =
+    "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n";
+const std::vector<DWORD> ReportedOnce = {100, 1202};
+const std::vector<DWORD> ReportedTwice = {100, 1202, 1202};
 INSTANTIATE_TEST_SUITE_P(
     Windows, PolicyTwoPassesTest,
     ::testing::Values(
@@ -359,35 +364,12 @@ INSTANTIATE_TEST_SUITE_P(
                   false,
                   {1200, 1200},
                   "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"},
-        TwoPasses{"opt-out refused on both passes, the memory full",
-                  Normal,
-                  0,
-                  &fake::Process::setInformationFails,
-                  false,
-                  false,
-                  {100, 1202, 1202},
-                  "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n",
-                  true},
-        TwoPasses{"opt-out refused, its creation time unread, then read",
-                  Normal,
-                  0,
-                  &fake::Process::setInformationFails,
-                  false,
-                  false,
-                  {100, 1202},
-                  "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n",
-                  false,
-                  1},
-        TwoPasses{"opt-out refused, its creation time read, then unread",
-                  Normal,
-                  0,
-                  &fake::Process::setInformationFails,
-                  false,
-                  false,
-                  {100, 1202},
-                  "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n",
-                  false,
-                  2}));
+        TwoPasses{"opt-out refused on both passes, the memory full", Normal, 0, Refused, false,
+                  false, ReportedTwice, RefusedTwice, true},
+        TwoPasses{"opt-out refused, its creation time unread, then read", Normal, 0, Refused, false,
+                  false, ReportedOnce, RefusedTwice, false, 1},
+        TwoPasses{"opt-out refused, its creation time read, then unread", Normal, 0, Refused, false,
+                  false, ReportedOnce, RefusedTwice, false, 2}));
 
 // A refused opt-out is settled when the compiler is lowered again: made then, and not once more on
 // the pass after; or no longer wanted when someone put it at idle in between (efficiency mode).

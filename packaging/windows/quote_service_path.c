@@ -16,9 +16,10 @@
 
 static const WCHAR ServiceName[] = L"Ostrevane";
 
-/* TEXT with each bracket written as the formatter's escape of one character, [\[] or [\]]: the
- * fields of a log line's record are substituted first, and the string that results is then
- * formatted for properties, so "[Name]" in a path would be logged as that property's value.
+/* TEXT with each bracket written as the formatter's escape of one character, [\[] or [\]] (the
+ * Formatted data type's page): a log line's record is formatted as MsiFormatRecord does, whose page
+ * says the fields are substituted first and "the resulting string" then formatted for properties,
+ * so "[Name]" in a path would be logged as that property's value. Wine's msi.dll does so too.
  * NULL where there is no memory; freed with HeapFree. */
 static WCHAR* EscapeBrackets(const WCHAR* text) {
     size_t length = 0;
