@@ -36,9 +36,18 @@ win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /
 cp "$helpers/launcher.exe" "$helpers/probe.exe" "$helpers/resource_reader.exe" "$drive/t/"
 cp "$helpers/standin.exe" "$drive/t/cl.exe"
 
-# A package of a lower version, whose exe differs from this one's by a trailing byte.
-cp "$exe" "$work/old.exe"
-printf '\0' >>"$work/old.exe"
+# A package of a lower version, whose exe is older by its file version too, 0.9.0.0 (its fixed
+# version and its version strings), as Windows Installer replaces an installed versioned file only
+# with a newer one.
+python3 - "$exe" "$work/old.exe" <<'END' || fail "the older exe was not made"
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+fixed = data.index(struct.pack("<I", 0xFEEF04BD))
+data[fixed + 8:fixed + 24] = struct.pack("<4H", 9, 0, 0, 0) * 2
+old, new = "1.0.0.0\0".encode("utf-16-le"), "0.9.0.0\0".encode("utf-16-le")
+assert data.count(old) == 2
+open(sys.argv[2], "wb").write(bytes(data).replace(old, new))
+END
 build_msi=$here/../../packaging/windows/build-msi.cmake
 "$cmake" -DEXE="$work/old.exe" -DCUSTOM_ACTIONS="$actions" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$build_msi" ||
     fail "the lower version was not packaged"
@@ -67,16 +76,48 @@ expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo
 # key ends in a backslash; the actions that only set a property impersonate (no 0x800 bit).
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 cp "$exe" "$drive/t/packaged.exe"
-expect "the exe's version in the File table, no hash row" \
-    "$(table File | cut -f5)/$(win 'C:\t\resource_reader.exe' version 'C:\t\packaged.exe' | sed -n 's/^FILEVERSION=//p')/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
-    "$version.0/$version.0/0"
-columns=$(for t in $(msiinfo tables "$msi" | grep -v -x -e _SummaryInformation -e _ForceCodepage); do
-    msiinfo export "$msi" "$t" | tr -d '\r' | head -n 1 | tr '\t' '\n' | sed "s/^/$t /"
-done | sort)
-expect "a _Validation row for every column, and only those" \
-    "$(diff <(table _Validation | cut -f1,2 | tr '\t' ' ' | sort) - <<<"$columns" && echo same)" same
-expect "registry keys without a trailing backslash, set-property actions that impersonate" \
-    "$(table Registry | cut -f3 | grep -c '\\$')/$(table CustomAction | awk -F'\t' '$2 % 64 == 51 && int($2 / 2048) % 2' | wc -l)" 0/0
+cp "$work/old.exe" "$drive/t/old.exe"
+read_version() { win 'C:\t\resource_reader.exe' version "C:\\t\\$1" | sed -n "s/^$2=//p" | paste -sd/; }
+expect "the exe's short and long names, version and language in the File table, no hash row" \
+    "$(table File | cut -f3,5,6 | tr '\t' /)/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
+    "OSTREV~1.EXE|ostrevane.exe/$(read_version packaged.exe 'FILEVERSION\|LANGUAGE')/0"
+expect "the older exe's versions" "$(read_version old.exe '[A-Z]*VERSION\|FileVersion\|ProductVersion')" \
+    0.9.0.0/0.9.0.0/0.9.0.0/0.9.0.0
+expect "the folder's short and long names, the feature never advertised" \
+    "$(table Directory | awk -F'\t' '$1 == "INSTALLDIR" { print $3 }')/$(table Feature | cut -f8)" \
+    "OSTREV~1|Ostrevane/8"
+# The install folder locked by Windows Installer, whatever INSTALLDIR is (CreateFolders applies it
+# as it creates the folder, before InstallFiles).
+expect "the folder locked: SYSTEM and Administrators all, Users read and execute, nothing inherited" \
+    "$(table CreateFolder | tr '\t' ' ')|$(table MsiLockPermissionsEx | tr '\t' ' ')|$(table InstallExecuteSequence | awk -F'\t' '$1 ~ /^(CreateFolders|InstallFiles)$/ { print $3, $1 }' | sort -n | cut -d' ' -f2 | paste -sd' ')" \
+    "INSTALLDIR Service|InstallFolder INSTALLDIR CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU) |CreateFolders InstallFiles"
+
+# The ICE rules that the tables alone decide, by the project's own check, on the package and on
+# copies of it with one bad cell each, every one of which the check must refuse by its rule.
+expect "the package passes the ICE check" "$(python3 "$here/msi_ice.py" "$msi" | grep -c '^ICE')" 0
+while IFS='|' read -r rule query; do
+    cp "$msi" "$work/bad.msi"
+    msibuild "$work/bad.msi" -q "$query" || fail "could not apply $query"
+    expect "$rule refuses $query" "$(python3 "$here/msi_ice.py" "$work/bad.msi" | grep -c "^$rule: ")" 1
+done <<'END'
+ICE03|UPDATE `File` SET `FileName`='ostrevane.exe'
+ICE03|UPDATE `Directory` SET `DefaultDir`='Ostrevane' WHERE `Directory`='INSTALLDIR'
+ICE60|UPDATE `File` SET `Language`=''
+ICE03|UPDATE `File` SET `Language`='en-US'
+ICE03|UPDATE `Component` SET `ComponentId`='{50675433-aa9e-41bf-87d8-dec568c4fd38}'
+ICE03|UPDATE `Registry` SET `Key`='SYSTEM\CurrentControlSet\Services\EventLog\Ostrevane\' WHERE `Registry`='MaxSize'
+ICE03|UPDATE `InstallExecuteSequence` SET `Condition`='$Service=' WHERE `Action`='QuoteServicePath'
+ICE03|UPDATE `CustomAction` SET `Target`='[#ostrevane exe]' WHERE `Action`='SetQuoteServicePath'
+ICE03|UPDATE `MsiLockPermissionsEx` SET `SDDLText`='D:PAI(A;OICI;FA;;;SY'
+ICE03|UPDATE `FeatureComponents` SET `Component_`='Elsewhere'
+ICE03|UPDATE `Upgrade` SET `ActionProperty`='9LIVES' WHERE `Attributes`=2
+ICE03|UPDATE `ServiceInstall` SET `StartType`=5
+ICE03|UPDATE `Media` SET `Cabinet`='ostrevane.cabinet'
+ICE06|INSERT INTO `_Validation` (`Table`, `Column`, `Nullable`) VALUES ('File', 'Checksum', 'Y')
+ICE68|UPDATE `CustomAction` SET `Type`=1027 WHERE `Action`='FindSc'
+ICE68|UPDATE `CustomAction` SET `Type`=2099 WHERE `Action`='FindSc'
+ICE82|UPDATE `InstallExecuteSequence` SET `Sequence`=5801 WHERE `Action`='AskForRecovery'
+END
 expect "a log from every install, no Change in Programs and Features" \
     "$(table Property | grep -E '^(MsiLogging|ARPNOMODIFY)' | sort | paste -sd' ')" \
     "$(printf 'ARPNOMODIFY\t1 MsiLogging\tvoicewarmup')"
