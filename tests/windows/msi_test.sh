@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The Windows package under Wine's msiexec and SCM, as an administrator installs, upgrades and
 # removes it: a package of a lower version first, then this one, then its removal.
-# usage: msi_test.sh MSI EXE CUSTOM_ACTIONS VERSION HELPERS_DIR CMAKE
+# usage: msi_test.sh MSI EXE CUSTOM_ACTIONS VERSION HELPERS_DIR CMAKE FAILING_ACTION
 #   MSI is the package built from EXE and its CUSTOM_ACTIONS DLL at VERSION; CMAKE runs the script
-#   that builds the older one.
+#   that builds the older one; FAILING_ACTION is a DLL whose quoting action fails.
 set -u
-msi=$1 exe=$2 actions=$3 version=$4 helpers=$5 cmake=$6
+msi=$1 exe=$2 actions=$3 version=$4 helpers=$5 cmake=$6 failing=$7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../checks.sh"
 . "$here/wine_prefix.sh"
@@ -77,7 +77,7 @@ expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 cp "$exe" "$drive/t/packaged.exe"
 cp "$work/old.exe" "$drive/t/old.exe"
-read_version() { win 'C:\t\resource_reader.exe' version "C:\\t\\$1" | sed -n "s/^$2=//p" | paste -sd/; }
+read_version() { win 'C:\t\resource_reader.exe' version "C:\\t\\$1" | sed -n "s/^\\($2\\)=//p" | paste -sd/; }
 expect "the exe's short and long names, version and language in the File table, no hash row" \
     "$(table File | cut -f3,5,6 | tr '\t' /)/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
     "OSTREV~1.EXE|ostrevane.exe/$(read_version packaged.exe 'FILEVERSION\|LANGUAGE')/0"
@@ -94,7 +94,7 @@ expect "the folder locked: SYSTEM and Administrators all, Users read and execute
 
 # The ICE rules that the tables alone decide, by the project's own check, on the package and on
 # copies of it with one bad cell each, every one of which the check must refuse by its rule.
-expect "the package passes the ICE check" "$(python3 "$here/msi_ice.py" "$msi" | grep -c '^ICE')" 0
+expect "the package passes the ICE check" "$(python3 "$here/msi_ice.py" "$msi" | grep -c '^ICE[0-9]*: ')" 0
 while IFS='|' read -r rule query; do
     cp "$msi" "$work/bad.msi"
     msibuild "$work/bad.msi" -q "$query" || fail "could not apply $query"
@@ -246,6 +246,9 @@ win reg add "$log" /v CustomSD /d 'O:BAG:SYD:(A;;0x1;;;NS)' /f >/dev/null
 stop_service 30
 msiexec /x 'C:\new.msi'
 expect "msiexec /x" "$?" 0
+# The quoting action runs where the service is installed or reinstalled, never at its removal.
+expect "the removal did not run the quoting action" \
+    "$(tr -d '\r' <"$drive/msi.log" | grep -c -e 'Action start .*: QuoteServicePath\.$' -e '^QuoteServicePath: ')" 0
 expect "no service left" "$(state)" ""
 expect "no service key left" "$(present "$service")" no
 expect "no event source or log left" "$(present "$source")/$(present "$log")" no/no
@@ -265,4 +268,24 @@ msiexec /i 'C:\elsewhere.msi'
 expect "a quoting action that fails leaves the install at 0, the error in the log" \
     "$?/$(tr -d '\r' <"$drive/msi.log" | grep -c 'QuoteServicePath: OpenServiceW failed with Windows error 1060\.')" 0/1
 msiexec /x 'C:\elsewhere.msi'
+
+# An action that does fail, in the place of the quoting action's DLL: without Return="ignore" (the
+# continue bit, 0x40, of its type) its failure fails the install (1603); with it the install
+# succeeds, and the action's own line in the log shows that it ran. Wine's log then says "Return
+# value 1" for it, where Windows' reports the error code the action returned.
+mkdir -p "$work/failing/Binary"
+(cd "$work/failing" && msiinfo export "$msi" Binary >Binary.idt) || fail "could not export the Binary table"
+cp "$failing" "$work/failing/Binary/Binary.QuoteServicePathDll"
+cp "$msi" "$drive/failing.msi"
+(cd "$work/failing" && msibuild "$drive/failing.msi" -i Binary.idt) || fail "could not put the failing action in"
+cp "$drive/failing.msi" "$drive/checked.msi"
+msibuild "$drive/checked.msi" -q "UPDATE \`CustomAction\` SET \`Type\`=3073 WHERE \`Action\`='QuoteServicePath'" ||
+    fail "could not make the action checked"
+msiexec /i 'C:\checked.msi'
+expect "a failing quoting action whose return is checked fails the install" "$?/$(entries)" 67/0
+msiexec /i 'C:\failing.msi'
+expect "a failing quoting action with Return=\"ignore\" leaves the install at 0, and ran" \
+    "$?/$(entries)/$(tr -d '\r' <"$drive/msi.log" | grep -c '^QuoteServicePath: failing on purpose$')" 0/1/1
+stop_service 30
+msiexec /x 'C:\failing.msi'
 finish

@@ -68,7 +68,7 @@ static int Version(const char* file) {
             printf("%s=%s\n", names[i], value);
         }
     }
-    const WORD* translation = NULL;
+    WORD* translation = NULL;
     if (VerQueryValueA(data, "\\VarFileInfo\\Translation", (void**)&translation, &length) &&
         length >= 2 * sizeof(WORD)) {
         printf("LANGUAGE=%u\n", (unsigned)translation[0]);
