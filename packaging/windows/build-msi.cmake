@@ -70,6 +70,7 @@ string(UUID product_code NAMESPACE ${namespace} NAME "Ostrevane ${VERSION} x64" 
 # The tools that write the tables are inputs too: another wixl or msitools may write other tables
 # from the same files, and two packages must never share a PackageCode.
 find_program(MSIINFO msiinfo REQUIRED)
+find_program(PYTHON3 python3 REQUIRED)
 execute_process(COMMAND ${WIXL} --version OUTPUT_VARIABLE wixl_version
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${MSIINFO} --version OUTPUT_VARIABLE msitools_version
@@ -98,7 +99,7 @@ function(run name)
                     RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
     if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
         file(REMOVE_RECURSE ${WORK})
-        message(FATAL_ERROR "build-msi: ${name} failed (${result}):\n${errors}")
+        message(FATAL_ERROR "build-msi: ${name} failed (${result}):\n${output}${errors}")
     endif()
     if(run_OUTPUT_VARIABLE)
         set(${run_OUTPUT_VARIABLE} "${output}" PARENT_SCOPE)
@@ -204,5 +205,7 @@ file(WRITE ${WORK}/tables/_SummaryInformation.idt
      "9\t{${package_code}}\n12\t${stamp}\n13\t${stamp}\n")
 run("msibuild on the summary" COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
     ${MSIBUILD} ${made} -i ${WORK}/tables/_SummaryInformation.idt)
+# The ICE rules that the tables decide, checked before the package is given out.
+run("the ICE check" COMMAND ${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/msi_ice.py ${made})
 file(RENAME ${made} ${MSI})
 file(REMOVE_RECURSE ${WORK})

@@ -92,13 +92,15 @@ expect "the folder locked: SYSTEM and Administrators all, Users read and execute
     "$(table CreateFolder | tr '\t' ' ')|$(table MsiLockPermissionsEx | tr '\t' ' ')|$(table InstallExecuteSequence | awk -F'\t' '$1 ~ /^(CreateFolders|InstallFiles)$/ { print $3, $1 }' | sort -n | cut -d' ' -f2 | paste -sd' ')" \
     "INSTALLDIR Service|InstallFolder INSTALLDIR CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU) |CreateFolders InstallFiles"
 
-# The ICE rules that the tables alone decide, by the project's own check, on the package and on
-# copies of it with one bad cell each, every one of which the check must refuse by its rule.
-expect "the package passes the ICE check" "$(python3 "$here/msi_ice.py" "$msi" | grep -c '^ICE[0-9]*: ')" 0
+# The ICE rules that the tables alone decide, by the project's own check (which the build runs
+# too), on the package and on copies of it with one bad cell each, every one of which the check
+# must refuse by its rule.
+ice=$here/../../packaging/windows/msi_ice.py
+expect "the package passes the ICE check" "$(python3 "$ice" "$msi" | grep -c '^ICE[0-9]*: ')" 0
 while IFS='|' read -r rule query; do
     cp "$msi" "$work/bad.msi"
     msibuild "$work/bad.msi" -q "$query" || fail "could not apply $query"
-    expect "$rule refuses $query" "$(python3 "$here/msi_ice.py" "$work/bad.msi" | grep -c "^$rule: ")" 1
+    expect "$rule refuses $query" "$(python3 "$ice" "$work/bad.msi" | grep -c "^$rule: ")" 1
 done <<'END'
 ICE03|UPDATE `File` SET `FileName`='ostrevane.exe'
 ICE03|UPDATE `Directory` SET `DefaultDir`='Ostrevane' WHERE `Directory`='INSTALLDIR'

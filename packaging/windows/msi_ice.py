@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """The package's tables checked as Windows Installer's validation suite checks them, for the rules
 that the tables alone decide: every cell against its _Validation row (ICE03, ICE06), and ICE60,
-ICE68 and ICE82. Each rule follows Microsoft's page of it, named beside it. The rules that need
+ICE68 and ICE82. Each rule follows Microsoft's page of it, named beside it. build-msi.cmake runs it
+on every package it makes, which no Windows machine checks before a release. The rules that need
 Windows (the ones that run actions or read the files packaged) are left to Orca or MsiVal2.
 
-usage: msi_ice.py PACKAGE.msi; prints one line per error and exits 1 if there is any."""
+usage: msi_ice.py PACKAGE.msi; prints one line per error and a count, and exits 1 on an error."""
 import os
 import re
 import subprocess
