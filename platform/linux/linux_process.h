@@ -88,8 +88,7 @@ const std::vector<pid_t>* QueriedThreads(ProcessHandle* process);
 // right before each change: an identifier is only another process's once this one has exited,
 // been reaped and the number handed out again, and Linux offers no pidfd form of these calls to
 // close that last instant between the check and the change.
-bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, const void* what),
-                    const void* what);
+bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, void* what), void* what);
 
 // linux_process_processors.cpp: the processors a process may use.
 // The cgroup files, read whole; only a file that is not there is absent.

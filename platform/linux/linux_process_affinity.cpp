@@ -48,7 +48,7 @@ struct KernelCpuSet {
     const cpu_set_t* set;
 };
 
-int SetAffinity(pid_t tid, const void* what) {
+int SetAffinity(pid_t tid, void* what) {
     const KernelCpuSet* cpus = static_cast<const KernelCpuSet*>(what);
     return sched_setaffinity(tid, cpus->bytes, cpus->set);
 }
@@ -100,7 +100,7 @@ BOOL WINAPI SetProcessAffinityMask(HANDLE handle, DWORD_PTR processMask) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    const KernelCpuSet kernel{CPU_ALLOC_SIZE(cpus.size()), set};
+    KernelCpuSet kernel{CPU_ALLOC_SIZE(cpus.size()), set};
     for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
         if (cpus[cpu]) {
             CPU_SET_S(cpu, kernel.bytes, set);

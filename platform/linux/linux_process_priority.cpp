@@ -13,22 +13,43 @@ using namespace linux_process;
 
 namespace {
 
+// What SetNice gives every thread, and what it found.
+struct NiceChange {
+    int nice;
+    bool changed = false;  // some thread was lowered
+    bool realtime = false; // some thread is under a real-time policy, which no nice value reaches
+};
+
 // Lowers a thread to the nice value, and never raises one: a thread already at that value or
 // lower in priority is left as it is. The service holds CAP_SYS_NICE and names processes by what
 // they call themselves, so raising one would let any user have a process of theirs named cl.exe
-// lifted past their RLIMIT_NICE, or past a batch slice's Nice=.
-int SetNice(pid_t tid, const void* what) {
-    const int nice = *static_cast<const int*>(what);
+// lifted past their RLIMIT_NICE, or past a batch slice's Nice=. A thread under a real-time or
+// deadline policy has its nice value set too: the kernel keeps it, and the thread has it if it
+// returns to a normal policy.
+int SetNice(pid_t tid, void* what) {
+    NiceChange* change = static_cast<NiceChange*>(what);
     errno = 0;
     const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     if (errno != 0) {
         return -1;
     }
-    return current >= nice ? 0 : setpriority(PRIO_PROCESS, static_cast<id_t>(tid), nice);
+    const int policy = sched_getscheduler(tid);
+    change->realtime = change->realtime || policy == SCHED_FIFO || policy == SCHED_RR;
+    if (current >= change->nice) {
+        return 0;
+    }
+    if (setpriority(PRIO_PROCESS, static_cast<id_t>(tid), change->nice) != 0) {
+        return -1;
+    }
+    change->changed = true;
+    return 0;
 }
 
 // A thread's scheduling policy and nice value, or false when the thread has gone: one call of
 // sched_getattr, or where that is refused (a kernel before 3.14, a filter) the two older calls.
+// sched_getattr gives the nice value only for the normal policies (other, batch, idle), and 0 for
+// the rest: a deadline thread would read as normal however often it was lowered, and be lowered
+// again on every pass. For those the nice value is asked for itself.
 bool ThreadScheduling(pid_t tid, int* policy, int* nice) {
     struct {
         std::uint32_t size;
@@ -42,13 +63,15 @@ bool ThreadScheduling(pid_t tid, int* policy, int* nice) {
     } attributes{};
     if (syscall(SYS_sched_getattr, tid, &attributes, sizeof attributes, 0) == 0) {
         *policy = static_cast<int>(attributes.policy);
-        *nice = attributes.nice;
-        return true;
-    }
-    if (errno == ESRCH) {
+        if (*policy == SCHED_OTHER || *policy == SCHED_BATCH || *policy == SCHED_IDLE) {
+            *nice = attributes.nice;
+            return true;
+        }
+    } else if (errno == ESRCH) {
         return false;
+    } else {
+        *policy = sched_getscheduler(tid);
     }
-    *policy = sched_getscheduler(tid);
     errno = 0;
     *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     return errno == 0;
@@ -103,11 +126,21 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
                                                               : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!ForEveryThread(process, SetNice, &nice)) {
+    NiceChange change{nice};
+    if (!ForEveryThread(process, SetNice, &change)) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
     }
-    return StillThere(process);
+    if (!StillThere(process)) {
+        return FALSE;
+    }
+    // A real-time thread stays ahead of every normal one whatever its nice value: the class asked
+    // for is not what the process has, and saying it was set would be said again on every pass.
+    if (change.realtime) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // Linux has no quality of service inferred for a process that it would need opting out of: the

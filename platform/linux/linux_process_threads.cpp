@@ -45,8 +45,8 @@ const std::vector<pid_t>* QueriedThreads(ProcessHandle* process) {
     return &process->threads;
 }
 
-bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, const void* what),
-                    const void* what) {
+bool ForEveryThread(const ProcessHandle* process, int (*change)(pid_t tid, void* what),
+                    void* what) {
     std::set<pid_t> done;
     for (int round = 0; round < 16; ++round) {
         std::vector<pid_t> threads;

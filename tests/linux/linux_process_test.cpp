@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -13,6 +14,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,23 +242,71 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
-    Child child("burner", {"--idle", "--threads", "4"});
-    ASSERT_TRUE(child.WaitForThreads(4));
-    Opened process(child.pid());
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
-
-    ASSERT_TRUE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
-    const std::vector<pid_t> threads = ThreadsOf(child.pid());
-    ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
-    for (const pid_t tid : threads) {
-        EXPECT_EQ(NiceOf(tid), 10) << "thread " << tid;
+// Gives the thread a scheduling policy: a deadline reservation of 1 ms in 100 ms, or the lowest
+// real-time priority.
+int SetPolicy(pid_t tid, int policy) {
+    struct {
+        std::uint32_t size, policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime, deadline, period;
+    } attributes{sizeof attributes, static_cast<std::uint32_t>(policy), 0, 0, 0, 0, 0, 0};
+    if (policy == SCHED_DEADLINE) {
+        attributes.runtime = 1000000;
+        attributes.deadline = attributes.period = 100000000;
+    } else if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        attributes.priority = 1;
     }
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    return static_cast<int>(syscall(SYS_sched_setattr, tid, &attributes, 0));
+}
 
-    // One thread back at nice 0: the process is no longer below normal as a whole.
-    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(threads.back()), 0), 0);
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+// One thread of four under each policy in turn. A deadline thread has a nice value all the same,
+// which the kernel keeps for it, so it is lowered once and reads as lowered after; a real-time
+// thread is the most urgent and no nice value reaches it, so setting a lower class says so.
+TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
+    const struct {
+        const char* what;
+        int policy;
+        DWORD before;
+        bool lowered;
+    } rows[] = {
+        {"normal", SCHED_OTHER, NORMAL_PRIORITY_CLASS, true},
+        {"batch", SCHED_BATCH, NORMAL_PRIORITY_CLASS, true},
+        {"deadline", SCHED_DEADLINE, NORMAL_PRIORITY_CLASS, true},
+        {"round-robin", SCHED_RR, REALTIME_PRIORITY_CLASS, false},
+    };
+    for (const auto& row : rows) {
+        Child child("burner", {"--idle", "--threads", "4"});
+        ASSERT_TRUE(child.WaitForThreads(4));
+        const pid_t special = ThreadsOf(child.pid()).back();
+        if (row.policy != SCHED_OTHER && geteuid() != 0) {
+            continue; // only root may give a thread a real-time policy or a reservation
+        }
+        ASSERT_EQ(SetPolicy(special, row.policy), 0) << row.what << ": " << strerror(errno);
+        Opened process(child.pid());
+        EXPECT_EQ(GetPriorityClass(process.handle), row.before) << row.what;
+
+        EXPECT_EQ(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS), row.lowered)
+            << row.what;
+        const std::vector<pid_t> threads = ThreadsOf(child.pid());
+        ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
+        for (const pid_t tid : threads) {
+            EXPECT_EQ(NiceOf(tid), 10) << row.what << ", thread " << tid;
+        }
+        if (!row.lowered) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED)) << row.what;
+            EXPECT_EQ(GetPriorityClass(process.handle), row.before) << row.what;
+            continue;
+        }
+        EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS))
+            << row.what;
+
+        // That thread back at nice 0: the process is no longer below normal as a whole.
+        ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(special), 0), 0);
+        EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS))
+            << row.what;
+    }
 }
 
 TEST(PriorityTest, NoThreadIsEverLifted) {
