@@ -66,18 +66,19 @@ bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* fo
 // the folder's cgroup.procs. What /proc/PID/cgroup names cannot be trusted on its own, since a
 // cgroup's name may hold a newline. The list is read once a pass, and once more for a process it
 // lacks, which may have joined since; never more, so that forged lines cost one read each pass.
-bool IsMember(const std::string& folder, unsigned long pid, const FileReader& read,
-              CgroupCache::Folder* cgroup) {
+// Unknown where the list was read and lacks the process, None where it cannot be read.
+CpusetFound IsMember(const std::string& folder, unsigned long pid, const FileReader& read,
+                     CgroupCache::Folder* cgroup) {
     if (cgroup->members.count(pid) != 0) {
-        return true;
+        return CpusetFound::Cpus;
     }
     if (cgroup->listReads >= 2) {
-        return false;
+        return CpusetFound::Unknown;
     }
     ++cgroup->listReads;
     std::string text;
     if (read(folder + "/cgroup.procs", CgroupListLimit, &text) != FileRead::Read) {
-        return false;
+        return CpusetFound::None;
     }
     cgroup->members.clear();
     const char* cursor = text.c_str();
@@ -85,7 +86,7 @@ bool IsMember(const std::string& folder, unsigned long pid, const FileReader& re
     while (ParseUnsigned(cursor, &member) && *cursor++ == '\n') {
         cgroup->members.insert(member);
     }
-    return cgroup->members.count(pid) != 0;
+    return cgroup->members.count(pid) != 0 ? CpusetFound::Cpus : CpusetFound::Unknown;
 }
 
 // The processors of the cgroup's cpuset or, where the controller is not enabled for the cgroup
@@ -284,7 +285,8 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
     return (*path + "/").find("/../") == std::string::npos;
 }
 
-bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus) {
+CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache,
+                       CpuSet* cpus) {
     std::string text;
     if (!cache->mountsRead) {
         cache->mountsRead = true;
@@ -297,7 +299,7 @@ bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, C
     const bool v1 = !mounts.v1Cpuset.point.empty();
     const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
     if (!cache->mountsFound || mount.point.empty()) {
-        return false;
+        return CpusetFound::None;
     }
     // /proc/PID/cpuset names the cgroup whose cpuset the process has, as one path (where v2 does
     // not enable the controller for the process's cgroup, its nearest ancestor that does), and
@@ -311,27 +313,32 @@ bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, C
     const FileRead own = read(process + "/cpuset", ProcessCgroupLimit, &text);
     if (own == FileRead::Read) {
         if (text.size() < 2 || text[0] != '/' || text.back() != '\n') {
-            return false;
+            return CpusetFound::None;
         }
         path = text.substr(0, text.size() - 1);
         if ((path + "/").find("/../") != std::string::npos || !FolderOf(mount, path, &folder)) {
-            return false;
+            return CpusetFound::None;
         }
     } else if (own != FileRead::Absent ||
                read(process + "/cgroup", ProcessCgroupLimit, &text) != FileRead::Read ||
-               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
-               !IsMember(folder, pid, read, &cache->folders[folder])) {
-        return false;
+               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder)) {
+        return CpusetFound::None;
+    } else {
+        const CpusetFound member = IsMember(folder, pid, read, &cache->folders[folder]);
+        if (member != CpusetFound::Cpus) {
+            return member;
+        }
     }
     CgroupCache::Folder& cgroup = cache->folders[folder];
     if (!cgroup.cpusetRead) {
         cgroup.cpusetRead = true;
         cgroup.cpusetFound = ReadCpuset(folder, mount, v1, read, &cgroup.cpuset);
     }
-    if (cgroup.cpusetFound) {
-        *cpus = cgroup.cpuset;
+    if (!cgroup.cpusetFound) {
+        return CpusetFound::None;
     }
-    return cgroup.cpusetFound;
+    *cpus = cgroup.cpuset;
+    return CpusetFound::Cpus;
 }
 
 } // namespace linux_platform

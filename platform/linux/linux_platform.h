@@ -129,12 +129,18 @@ struct CgroupCache {
     CgroupMounts mounts;
     std::map<std::string, Folder> folders; // by the cgroup's folder
 };
+// What FindCpuset found: the processors of the process's cpuset; none that can be told, where the
+// layer takes every online processor; or not known for this pass, where /proc/PID/cgroup names a
+// cgroup whose list, read as often as a pass reads it, lacks the process: it may have joined since,
+// and taking it for one in no cpuset would widen it past its cpuset's processors. The next pass
+// reads the list anew.
+enum class CpusetFound { Cpus, None, Unknown };
 // The processors of the process's cpuset: those of the cgroup that /proc/PID/cpuset names (or,
 // where that file is absent, that /proc/PID/cgroup names and whose process list holds the process)
 // or, where the controller is not enabled for that cgroup (its file is absent), its nearest
-// ancestor's that has one. False where none can be read. Only the process's own file is read for
-// each process; the rest is read through the cache.
-bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
+// ancestor's that has one. Only the process's own file is read for each process; the rest is read
+// through the cache.
+CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
 
 // linux_names.cpp: what the kernel says of one process, as read from procfs.
 struct ProcessNames {

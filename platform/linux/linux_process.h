@@ -101,7 +101,7 @@ bool PassOnlineCpus();
 // the masks a query reports and those a change is given speak of the same processors, even if the
 // cpuset changes in between: the system mask that a query reported then means every online
 // processor, which the kernel keeps within the cpuset it has by then. False where the online list
-// cannot be read.
+// cannot be read, or where the process's cpuset is not known for this pass.
 bool ReadProcessors(ProcessHandle* process);
 
 } // namespace linux_process

@@ -47,8 +47,12 @@ bool ReadProcessors(ProcessHandle* process) {
     linux_platform::CpuSet cpuset;
     linux_platform::CpuSet allowed(online.size(), false);
     bool any = false;
-    if (linux_platform::FindCpuset(static_cast<unsigned long>(process->pid), ReadCgroupFile,
-                                   &Pass.cgroups, &cpuset)) {
+    const linux_platform::CpusetFound found = linux_platform::FindCpuset(
+        static_cast<unsigned long>(process->pid), ReadCgroupFile, &Pass.cgroups, &cpuset);
+    if (found == linux_platform::CpusetFound::Unknown) {
+        return false;
+    }
+    if (found == linux_platform::CpusetFound::Cpus) {
         for (size_t cpu = 0; cpu < online.size() && cpu < cpuset.size(); ++cpu) {
             allowed[cpu] = online[cpu] && cpuset[cpu];
             any = any || allowed[cpu];

@@ -219,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
 // A process's cpuset as the mount table, /proc/42/cgroup, the process lists and the cpuset files
 // say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and further files
 // by path, /proc/42/cpuset among them ("!" cannot be read; any other file is absent). "none" where
-// the cpuset cannot be told, and the layer takes every online processor instead.
+// the cpuset cannot be told, and the layer takes every online processor instead; "unknown" where
+// it is not known for the pass.
 struct Cpuset {
     const char* what;
     std::string mounts;
@@ -252,7 +253,10 @@ TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     CpuSet cpus;
     std::string found = "none";
     CgroupCache cache;
-    if (FindCpuset(42, read, &cache, &cpus)) {
+    const CpusetFound result = FindCpuset(42, read, &cache, &cpus);
+    if (result == CpusetFound::Unknown) {
+        found = "unknown";
+    } else if (result == CpusetFound::Cpus) {
         found.clear();
         for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
             found += cpus[cpu] ? (found.empty() ? "" : ",") + std::to_string(cpu) : "";
@@ -327,6 +331,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {V1 + "/docker/x\n0::/forged" + V1File, "1\n"},
                 {V1 + "/docker/x" + V1File, "0\n"}},
                "1"},
+        Cpuset{"a cgroup whose list, read twice this pass, lacks a process that joined since",
+               V2,
+               "0::/ci/job\n",
+               G + "/ci/other",
+               {{G + "/ci/job/cgroup.procs", "7\n"}, {G + "/ci/job" + V2File, "2-3\n"}},
+               "unknown"},
         Cpuset{"v2, a /proc/PID/cpuset that cannot be read",
                V2,
                "0::/ci/job\n",
