@@ -46,22 +46,6 @@ bool ListHolds(const std::string& list, const char* word) {
     return ("," + list + ",").find("," + std::string(word) + ",") != std::string::npos;
 }
 
-// A cgroup's path from /proc/PID/cgroup as a folder under the hierarchy's mount: its mount shows
-// the hierarchy from `root` down, so the path must lie below that root.
-bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder) {
-    const std::string& root = mount.root;
-    if (root == "/") {
-        *folder = mount.point + (path == "/" ? "" : path);
-        return true;
-    }
-    if (path.compare(0, root.size(), root) != 0 ||
-        (path.size() > root.size() && path[root.size()] != '/')) {
-        return false;
-    }
-    *folder = mount.point + path.substr(root.size());
-    return true;
-}
-
 // Whether the process is a member of the cgroup whose folder this is: its identifier is a line of
 // the folder's cgroup.procs. What /proc/PID/cgroup names cannot be trusted on its own, since a
 // cgroup's name may hold a newline. The list is read once a pass, and once more for a process it
@@ -109,6 +93,20 @@ bool ReadCpuset(std::string folder, const CgroupMount& mount, bool v1, const Fil
 }
 
 } // namespace
+
+bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder) {
+    const std::string& root = mount.root;
+    if (root == "/") {
+        *folder = mount.point + (path == "/" ? "" : path);
+        return true;
+    }
+    if (path.compare(0, root.size(), root) != 0 ||
+        (path.size() > root.size() && path[root.size()] != '/')) {
+        return false;
+    }
+    *folder = mount.point + path.substr(root.size());
+    return true;
+}
 
 bool ParseCpuSet(const std::string& text, CpuSet* cpus) {
     CpuSet result;
@@ -237,27 +235,34 @@ void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
         }
         const std::string& type = separator[1];
         const std::string& super = separator[3];
-        CgroupMount* slot = nullptr;
+        const std::string& root = fields[3];
+        const auto take = [&root, &fields](CgroupMount* slot) {
+            if (slot->point.empty() || (slot->root != "/" && root == "/")) {
+                *slot = CgroupMount{Unescaped(root), Unescaped(fields[4])};
+            }
+        };
         if (type == "cgroup2") {
-            slot = &found.v2;
+            take(&found.v2);
         } else if (type == "cgroup") {
             found.anyV1 = true;
-            slot = ListHolds(super, "cpuset") ? &found.v1Cpuset : nullptr;
-        }
-        const std::string& root = fields[3];
-        if (slot != nullptr && (slot->point.empty() || (slot->root != "/" && root == "/"))) {
-            *slot = CgroupMount{Unescaped(root), Unescaped(fields[4])};
+            if (ListHolds(super, "cpuset")) {
+                take(&found.v1Cpuset);
+            }
+            if (ListHolds(super, "cpu")) {
+                take(&found.v1Cpu);
+            }
         }
     }
     *mounts = found;
 }
 
-bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
-    // Lines of "ID:CONTROLLERS:PATH". Where a v1 hierarchy holds the cpuset controller, its line is
-    // the one; elsewhere the v2 line, "0::PATH". Exactly one may match, every line must be of the
+bool ParseControllerCgroup(const std::string& text, const char* v1Controller,
+                           const CgroupMounts& mounts, std::string* path) {
+    // Lines of "ID:CONTROLLERS:PATH". Where a v1 hierarchy holds the controller, its line is the
+    // one; elsewhere the v2 line, "0::PATH". Exactly one may match, every line must be of the
     // kernel's form, and a system without v1 hierarchies has one line only: a newline in a
     // cgroup's name would otherwise let its owner forge a line of their choice.
-    const bool v1 = !mounts.v1Cpuset.point.empty();
+    const bool v1 = v1Controller != nullptr;
     int lineCount = 0;
     int matches = 0;
     std::istringstream lines(text);
@@ -272,7 +277,7 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
             return false;
         }
         const std::string controllers = line.substr(first + 1, second - first - 1);
-        const bool match = v1 ? ListHolds(controllers, "cpuset")
+        const bool match = v1 ? ListHolds(controllers, v1Controller)
                               : line.compare(0, first, "0") == 0 && controllers.empty();
         if (match) {
             ++matches;
@@ -285,20 +290,33 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
     return (*path + "/").find("/../") == std::string::npos;
 }
 
-CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache,
-                       CpuSet* cpus) {
-    std::string text;
+bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
+    return ParseControllerCgroup(text, mounts.v1Cpuset.point.empty() ? nullptr : "cpuset", mounts,
+                                 path);
+}
+
+bool ReadCgroupMounts(const FileReader& read, CgroupCache* cache) {
     if (!cache->mountsRead) {
         cache->mountsRead = true;
+        std::string text;
         cache->mountsFound = read("/proc/self/mountinfo", MountTableLimit, &text) == FileRead::Read;
         if (cache->mountsFound) {
             ParseCgroupMounts(text, &cache->mounts);
         }
     }
+    return cache->mountsFound;
+}
+
+CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache,
+                       CpuSet* cpus) {
+    if (!ReadCgroupMounts(read, cache)) {
+        return CpusetFound::None;
+    }
+    std::string text;
     const CgroupMounts& mounts = cache->mounts;
     const bool v1 = !mounts.v1Cpuset.point.empty();
     const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
-    if (!cache->mountsFound || mount.point.empty()) {
+    if (mount.point.empty()) {
         return CpusetFound::None;
     }
     // /proc/PID/cpuset names the cgroup whose cpuset the process has, as one path (where v2 does

@@ -171,6 +171,15 @@ void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count)
     }
 }
 
+void SayNotice(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Noted.push_back(NotedLine{line, 5});
+    }
+    fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+}
+
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         stream->partial += data[i];

@@ -104,4 +104,9 @@ bool PassOnlineCpus();
 // cannot be read, or where the process's cpuset is not known for this pass.
 bool ReadProcessors(ProcessHandle* process);
 
+// linux_task_group.cpp: says, once for each CPU cgroup other than the root in which a process has
+// just been lowered, that the lowering does not reach past that cgroup. Reads nothing more for a
+// cgroup already decided, unless it was removed and made anew.
+void SayTaskGroupOnce(pid_t pid);
+
 } // namespace linux_process

@@ -140,6 +140,9 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
+    if (change.changed) {
+        SayTaskGroupOnce(process->pid);
+    }
     return TRUE;
 }
 

@@ -455,6 +455,21 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
               "cl.exe?2J?\xc2\xa0\x9b\xc2");
 }
 
+// A unit's cgroup is named with its unit's setting, and so are the units above it, whose weights
+// rank the cgroup against what lies outside them.
+TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100}),
+              "task group: compilers in cgroup /system.slice/agent.service are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
+              "100, and its parent cgroup keeps its own: lower CPUWeight= of agent.service, and "
+              "that of system.slice, to calm the build against the rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{true, "/ci/job", 512}),
+              "task group: compilers in cgroup /ci/job of the cpu hierarchy are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps cpu.shares "
+              "512, and its parent cgroup keeps its own: lower its cpu.shares, and that of /ci, to "
+              "calm the build against the rest of the machine");
+}
+
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
                       DWORD specific = 0) {
     SERVICE_STATUS status{};
@@ -528,13 +543,18 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
         "2026-12-09T10:00:00 - set priority class of 'cl.exe' (PID 7) to below normal"};
     NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 100, change, 1);
     fprintf(file, "%s\nCPU usage:  99%%\n", change[0]);
+    FILE* const saved = stdout;
+    stdout = file; // the layer's own lines go where the service's do
+    SayNotice("task group: compilers in cgroup /ci are calmed only against ...");
+    stdout = saved;
     LPCSTR odd[] = {"a line of a kind to come"};
     for (int i = 0; i < 2; ++i) {
         NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 900, odd, 1);
         fprintf(file, "%s\n", odd[0]);
     }
     EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
-                                 "\n<7>CPU usage:  99%\n<6>a line of a kind to come\n<6>a "
+                                 "\n<7>CPU usage:  99%\n<5>task group: compilers in cgroup /ci "
+                                 "are calmed only against ...\n<6>a line of a kind to come\n<6>a "
                                  "line of a kind to come\n");
     EXPECT_EQ(Drain(notice[0]),
               "journal stream: 100000 lines could not be written and were dropped\n"
