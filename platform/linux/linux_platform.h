@@ -201,6 +201,9 @@ struct JournalStream {
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size);
 // A line-buffered stream over it; null on failure.
 FILE* OpenJournalStream(JournalStream* stream);
+// Flushes the stream over it, writes a line it holds unended, and says the losses: at exit, before
+// exit's own flush of the streams.
+void FinishJournalStream(JournalStream* stream, FILE* file);
 // The journal priority of an event's lines: err for an error, warning for a warning, notice for
 // a change, info for the service's own events; -1 for a kind not known here, whose lines go at
 // info, and which the stream says once. A line written with no event (a sample) goes at debug.

@@ -559,6 +559,11 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
     EXPECT_EQ(Drain(notice[0]),
               "journal stream: 100000 lines could not be written and were dropped\n"
               "journal stream: a line of an unknown kind goes at info\n");
+    // The journal gone again at exit, with a line still unended: its loss is said all the same.
+    stream.fd = gone[1];
+    fprintf(file, "stopping");
+    FinishJournalStream(&stream, file);
+    EXPECT_EQ(Drain(notice[0]), "journal stream: 1 lines could not be written and were dropped\n");
     fclose(file);
     for (const int fd : {gone[1], out[0], out[1], notice[0], notice[1]}) {
         close(fd);
