@@ -446,13 +446,16 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");
     EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
-    // C1 controls in UTF-8 too (U+009B may start an escape sequence); other UTF-8 and bytes that
-    // are not UTF-8 stay.
+    // C1 controls in UTF-8 too (U+009B may start an escape sequence), and as single bytes outside
+    // a UTF-8 sequence (9B is CSI to a terminal in an 8-bit locale), even after a lead byte that
+    // they cannot follow; other UTF-8, its continuation bytes 80 to 9F included, and other bytes
+    // that are not UTF-8 stay.
     EXPECT_EQ(BaseName(Names(true,
                              "/tmp/cl.exe\xc2\x9b"
-                             "2J\xc2\x85\xc2\xa0\x9b\xc2",
+                             "2J\xc2\x85\xc2\xa0\x9b\xc2\xe2\x80\x9c\xe0\x9b\xf4\x90\x80\x80"
+                             "\xed\xa0\x80\xff",
                              "", "")),
-              "cl.exe?2J?\xc2\xa0\x9b\xc2");
+              "cl.exe?2J?\xc2\xa0?\xc2\xe2\x80\x9c\xe0?\xf4???\xed\xa0?\xff");
 }
 
 // A unit's cgroup is named with its unit's setting, and so are the units above it, whose weights
