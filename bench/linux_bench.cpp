@@ -106,6 +106,9 @@ std::string Copy(const std::string& program, const std::string& folder, const st
     const std::string path = folder + "/" + name;
     const std::string command = "cp '" + program + "' '" + path + "'";
     if (system(command.c_str()) != 0) {
+        // The folder is the run's own: nothing of it is left behind.
+        const std::string cleanup = "rm -rf '" + folder + "'";
+        (void)system(cleanup.c_str());
         exit(2);
     }
     return path;
