@@ -138,9 +138,11 @@ ssize_t WriteCookie(void* cookie, const char* data, size_t size) {
     return WriteJournalStream(static_cast<JournalStream*>(cookie), data, size);
 }
 
-void SayLossesAtExit() {
+// exit flushes the streams only after the atexit handlers have run, too late for a loss in that
+// flush to be said: the handler flushes stdout itself first.
+void FinishStdoutAtExit() {
     if (Stdout != nullptr) {
-        SayLosses(Stdout);
+        FinishJournalStream(Stdout, stdout);
     }
 }
 
@@ -171,6 +173,15 @@ void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count)
     }
 }
 
+void SayNotice(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Noted.push_back(NotedLine{line, 5});
+    }
+    fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+}
+
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         stream->partial += data[i];
@@ -183,6 +194,16 @@ ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size)
         }
     }
     return static_cast<ssize_t>(size);
+}
+
+void FinishJournalStream(JournalStream* stream, FILE* file) {
+    fflush(file);
+    if (!stream->partial.empty()) {
+        stream->partial += '\n';
+        WriteLine(stream, stream->partial);
+        stream->partial.clear();
+    }
+    SayLosses(stream);
 }
 
 FILE* OpenJournalStream(JournalStream* stream) {
@@ -213,7 +234,7 @@ void ConnectJournalStreams() {
             fflush(stdout);
             stdout = file;
             Stdout = stream;
-            atexit(SayLossesAtExit);
+            atexit(FinishStdoutAtExit);
         } else {
             delete stream;
         }

@@ -17,24 +17,61 @@ bool IsWineLoader(const std::string& name) {
            name == "wine64-preloader";
 }
 
+// The length of the well-formed UTF-8 sequence of two bytes or more that starts at `at`, or 0:
+// no overlong form, no surrogate, nothing above U+10FFFF (the Unicode Standard's table 3-7).
+size_t Utf8SequenceAt(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const unsigned lead = byte(at);
+    size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) {
+            return 0;
+        }
+    }
+    return length;
+}
+
 // A name on Linux is bytes, and UTF-8 where it is text: a C0 control, DEL, or a C1 control
-// (U+0080 to U+009F, the bytes C2 80 to C2 9F) becomes one '?', since some terminals take U+009B
-// for the start of an escape sequence. Bytes that are not UTF-8 stay as they are: a file name
-// may hold any. The monitor replaces C0 and DEL again before a name reaches a log line, whatever
-// the platform; only the layer knows the names' encoding, so C1 is the layer's to replace.
+// becomes one '?', since some terminals take U+009B or the byte 9B for the start of an escape
+// sequence. A C1 control is U+0080 to U+009F in UTF-8 (the bytes C2 80 to C2 9F), or a byte 80 to
+// 9F that is not part of a well-formed UTF-8 sequence, as a terminal in an 8-bit locale reads it.
+// Other bytes that are not UTF-8 stay as they are: a file name may hold any. The monitor replaces
+// C0 and DEL again before a name reaches a log line, whatever the platform; only the layer knows
+// the names' encoding, so C1 is the layer's to replace.
 std::string WithoutControlCharacters(const std::string& name) {
     std::string text;
-    for (size_t i = 0; i < name.size(); ++i) {
+    for (size_t i = 0; i < name.size();) {
         const unsigned char byte = static_cast<unsigned char>(name[i]);
-        const bool c1 = byte == 0xc2 && i + 1 < name.size() &&
-                        static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(name[i + 1]) <= 0x9f;
+        const size_t sequence = Utf8SequenceAt(name, i);
+        const bool c1 =
+            (byte == 0xc2 && sequence == 2 && static_cast<unsigned char>(name[i + 1]) <= 0x9f) ||
+            (sequence == 0 && byte >= 0x80 && byte <= 0x9f);
         if (byte < 0x20 || byte == 0x7f || c1) {
             text += '?';
-            i += c1 ? 1 : 0;
         } else {
-            text += name[i];
+            text.append(name, i, sequence == 0 ? 1 : sequence);
         }
+        i += sequence == 0 ? 1 : sequence;
     }
     return text;
 }
