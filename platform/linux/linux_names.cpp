@@ -51,13 +51,16 @@ size_t Utf8SequenceAt(const std::string& text, size_t at) {
     return length;
 }
 
-// A name on Linux is bytes, and UTF-8 where it is text: a C0 control, DEL, or a C1 control
-// becomes one '?', since some terminals take U+009B or the byte 9B for the start of an escape
-// sequence. A C1 control is U+0080 to U+009F in UTF-8 (the bytes C2 80 to C2 9F), or a byte 80 to
-// 9F that is not part of a well-formed UTF-8 sequence, as a terminal in an 8-bit locale reads it.
-// Other bytes that are not UTF-8 stay as they are: a file name may hold any. The monitor replaces
-// C0 and DEL again before a name reaches a log line, whatever the platform; only the layer knows
-// the names' encoding, so C1 is the layer's to replace.
+} // namespace
+
+// A C1 control is replaced in both its forms: U+009B, like the byte 9B, may start an escape
+// sequence. The bytes of well-formed UTF-8 stay, as do other bytes that are not UTF-8 (a file name
+// may hold any): a terminal in UTF-8, and the journal, which reads text as UTF-8, then see no
+// control in the result. A terminal in an 8-bit locale that acts on C1 controls may still see one
+// inside a well-formed character, whose continuation bytes may be 80 to 9F (U+00DB is C3 9B);
+// replacing them would mangle names in most scripts. The monitor replaces C0 and DEL again before a
+// name reaches a log line, whatever the platform; only the layer knows the names' encoding, so C1
+// is the layer's to replace.
 std::string WithoutControlCharacters(const std::string& name) {
     std::string text;
     for (size_t i = 0; i < name.size();) {
@@ -75,8 +78,6 @@ std::string WithoutControlCharacters(const std::string& name) {
     }
     return text;
 }
-
-} // namespace
 
 namespace {
 // The executable's path; a file deleted since it was run keeps its name.

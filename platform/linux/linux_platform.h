@@ -167,7 +167,12 @@ bool CalmingStaysWithin(const TaskGroup& group);
 // lower it. It begins "task group: ".
 std::string TaskGroupLine(const TaskGroup& group);
 
-// linux_names.cpp: what the kernel says of one process, as read from procfs.
+// linux_names.cpp: the text of a name as the kernel gives it (bytes, UTF-8 where it is text), with
+// each C0 control, DEL and C1 control replaced by '?': a C1 control as UTF-8 encodes it (C2 80 to
+// C2 9F), or a byte 80 to 9F that is not part of a well-formed UTF-8 sequence. Every other byte
+// stays, so text in any script survives.
+std::string WithoutControlCharacters(const std::string& name);
+// What the kernel says of one process, as read from procfs.
 struct ProcessNames {
     bool exeKnown = false;
     std::string exePath; // target of /proc/PID/exe
@@ -180,8 +185,7 @@ bool NeedsOwnWords(const std::string& exePath);
 // The process's executable base name: the file name of its executable, or for a program run by
 // Wine (and for a process whose executable cannot be read) its Windows image name, taken from
 // argv[0] where that extends the kernel's command name and from the command name otherwise.
-// Control characters (C0, DEL, and C1 as UTF-8 encodes them) are replaced by '?', so a name cannot
-// forge log lines or steer a terminal.
+// Its control characters are replaced as WithoutControlCharacters replaces them.
 std::string BaseName(const ProcessNames& names);
 // The process's image path as QueryFullProcessImageNameA gives it, in the Win32 form: a Unix path
 // as Wine shows one ("Z:\\usr\\bin\\cl.exe"), a Windows one from argv[0] as it stands, or the
@@ -194,7 +198,8 @@ std::string ImagePath(const ProcessNames& names);
 struct JournalStream {
     int fd = 1;
     int noticeFd = 2;
-    std::string partial; // a line not yet ended, never more than one line's worth
+    std::string partial;  // a line not yet ended, never more than one line's worth
+    int cutPriority = -1; // the priority of a line cut into pieces, until its last piece
     unsigned long long dropped = 0;
 };
 // Takes all of data, whatever becomes of its lines.

@@ -6,6 +6,7 @@
 #include "linux_platform.h"
 
 #include <mutex>
+#include <set>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -44,7 +45,8 @@ struct OwnCredentials {
 };
 
 // What the processes of a busy pass share: the service's own credentials, and for the compilers
-// the online processors, the mount table, and each cgroup's members and cpuset. A pass begins with
+// the online processors, the mount table, each cgroup's members and cpuset, and whose task group
+// each is. A pass begins with
 // the list of processes, so EnumProcesses empties it: each is read at most once a pass, however
 // many compilers share it, and a change between passes is seen at the next.
 struct PassState {
@@ -54,6 +56,8 @@ struct PassState {
     bool onlineFound = false;
     linux_platform::CpuSet online;
     linux_platform::CgroupCache cgroups;
+    // The folders of the compilers' cgroups whose task group was decided.
+    std::set<std::string> taskGroupsDecided;
 };
 extern std::mutex PassLock;
 extern PassState Pass;
@@ -105,8 +109,8 @@ bool PassOnlineCpus();
 bool ReadProcessors(ProcessHandle* process);
 
 // linux_task_group.cpp: says, once for each CPU cgroup other than the root in which a process has
-// just been lowered, that the lowering does not reach past that cgroup. Reads nothing more for a
-// cgroup already decided, unless it was removed and made anew.
-void SayTaskGroupOnce(pid_t pid);
+// just been lowered, that the lowering does not reach past that cgroup, and again only once it is
+// removed and made anew. Reads nothing more for a cgroup already decided in this pass.
+void SayTaskGroupOnce(const ProcessHandle* process);
 
 } // namespace linux_process

@@ -13,19 +13,39 @@ using namespace linux_process;
 
 namespace {
 
-// What SetNice gives every thread, and what it found.
+// A thread's policy as sched_getscheduler gives it, without the flag that it adds for a thread
+// set to reset its policy on fork; -1 where the thread has gone.
+int PolicyOf(pid_t tid) {
+    const int policy = sched_getscheduler(tid);
+    return policy < 0 ? policy : policy & ~SCHED_RESET_ON_FORK;
+}
+
+bool IsRealTime(int policy) {
+    return policy == SCHED_FIFO || policy == SCHED_RR;
+}
+
+// Finds whether a thread is under a real-time policy, which no nice value reaches.
+int FindRealTime(pid_t tid, void* what) {
+    const int policy = PolicyOf(tid);
+    if (policy < 0) {
+        return -1;
+    }
+    *static_cast<bool*>(what) = *static_cast<bool*>(what) || IsRealTime(policy);
+    return 0;
+}
+
+// What SetNice gives every thread, and whether it changed any.
 struct NiceChange {
     int nice;
-    bool changed = false;  // some thread was lowered
-    bool realtime = false; // some thread is under a real-time policy, which no nice value reaches
+    bool changed = false;
 };
 
 // Lowers a thread to the nice value, and never raises one: a thread already at that value or
 // lower in priority is left as it is. The service holds CAP_SYS_NICE and names processes by what
 // they call themselves, so raising one would let any user have a process of theirs named cl.exe
-// lifted past their RLIMIT_NICE, or past a batch slice's Nice=. A thread under a real-time or
-// deadline policy has its nice value set too: the kernel keeps it, and the thread has it if it
-// returns to a normal policy.
+// lifted past their RLIMIT_NICE, or past a batch slice's Nice=. A thread under a deadline policy
+// has its nice value set too: the kernel keeps it, and the thread has it if it returns to a normal
+// policy.
 int SetNice(pid_t tid, void* what) {
     NiceChange* change = static_cast<NiceChange*>(what);
     errno = 0;
@@ -33,8 +53,6 @@ int SetNice(pid_t tid, void* what) {
     if (errno != 0) {
         return -1;
     }
-    const int policy = sched_getscheduler(tid);
-    change->realtime = change->realtime || policy == SCHED_FIFO || policy == SCHED_RR;
     if (current >= change->nice) {
         return 0;
     }
@@ -70,7 +88,7 @@ bool ThreadScheduling(pid_t tid, int* policy, int* nice) {
     } else if (errno == ESRCH) {
         return false;
     } else {
-        *policy = sched_getscheduler(tid);
+        *policy = PolicyOf(tid);
     }
     errno = 0;
     *nice = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
@@ -103,7 +121,7 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
         if (!ThreadScheduling(tid, &policy, &nice)) {
             continue; // the thread exited meanwhile
         }
-        realtime = realtime || policy == SCHED_FIFO || policy == SCHED_RR;
+        realtime = realtime || IsRealTime(policy);
         any = true;
         lowestNice = nice < lowestNice ? nice : lowestNice;
     }
@@ -126,6 +144,18 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
                                                               : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    // A real-time thread stays ahead of every normal one whatever its nice value, so no nice value
+    // gives the process the class asked for: nothing is changed, and the failure says so. Saying it
+    // was set would be said again on every pass.
+    bool realtime = false;
+    if (!ForEveryThread(process, FindRealTime, &realtime)) {
+        SetLastError(ErrorFromErrno(errno));
+        return FALSE;
+    }
+    if (realtime) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     NiceChange change{nice};
     if (!ForEveryThread(process, SetNice, &change)) {
         SetLastError(ErrorFromErrno(errno));
@@ -134,14 +164,8 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
     if (!StillThere(process)) {
         return FALSE;
     }
-    // A real-time thread stays ahead of every normal one whatever its nice value: the class asked
-    // for is not what the process has, and saying it was set would be said again on every pass.
-    if (change.realtime) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
     if (change.changed) {
-        SayTaskGroupOnce(process->pid);
+        SayTaskGroupOnce(process);
     }
     return TRUE;
 }

@@ -5,6 +5,7 @@
 // cgroup, with the weight that does rank the cgroup and the setting that would lower it.
 #include "linux_process.h"
 
+#include <algorithm>
 #include <map>
 #include <sys/stat.h>
 
@@ -23,11 +24,22 @@ bool IsUnitName(const std::string& name) {
     return false;
 }
 
+// A cgroup's path as a line shows it: any creator of a cgroup chooses its name, so its controls
+// are replaced as a process name's are, and a path deeper than any a line needs keeps its two ends,
+// which name the hierarchy and the cgroup. The line then stays whole within one journal entry.
+std::string Shown(const std::string& path) {
+    constexpr size_t Kept = 120;
+    return WithoutControlCharacters(path.size() <= 2 * Kept + 3
+                                        ? path
+                                        : path.substr(0, Kept) + "..." +
+                                              path.substr(path.size() - Kept));
+}
+
 // How a line names a cgroup's weight: the unit's setting on v2 where the cgroup is a unit's,
 // the file otherwise.
 std::string NameOfCgroup(const TaskGroup& group, const std::string& path) {
     const std::string last = path.substr(path.rfind('/') + 1);
-    return !group.v1 && IsUnitName(last) ? last : path;
+    return Shown(!group.v1 && IsUnitName(last) ? last : path);
 }
 
 } // namespace
@@ -36,32 +48,30 @@ bool CalmingStaysWithin(const TaskGroup& group) {
     return group.path != "/";
 }
 
+// Only the parent is named: a line that named every ancestor would grow with the square of the
+// depth, which the cgroup's creator chooses.
 std::string TaskGroupLine(const TaskGroup& group) {
-    const std::string last = group.path.substr(group.path.rfind('/') + 1);
+    const size_t slash = group.path.rfind('/');
+    const bool hasParent = slash != 0 && slash != std::string::npos;
+    const bool hasGrandparent = hasParent && group.path.rfind('/', slash - 1) != 0;
+    const std::string last = group.path.substr(slash + 1);
     const bool unit = !group.v1 && IsUnitName(last);
-    std::string parents;
-    int parentCount = 0;
-    for (size_t end = group.path.rfind('/'); end != 0 && end != std::string::npos;
-         end = group.path.rfind('/', end - 1)) {
-        parents +=
-            (parentCount == 0 ? "" : " and ") + NameOfCgroup(group, group.path.substr(0, end));
-        ++parentCount;
-    }
     const std::string weight = group.v1 ? "cpu.shares " + std::to_string(group.weight)
                                         : "CPU weight " + std::to_string(group.weight);
-    std::string line = "task group: compilers in cgroup " + group.path +
+    std::string line = "task group: compilers in cgroup " + Shown(group.path) +
                        (group.v1 ? " of the cpu hierarchy" : "") +
                        " are calmed only against that cgroup's own tasks; against its sibling "
                        "cgroups it keeps " +
                        weight;
-    if (parentCount > 0) {
-        line += parentCount == 1 ? ", and its parent cgroup keeps its own"
-                                 : ", and its parent cgroups keep theirs";
+    if (hasParent) {
+        line += hasGrandparent ? ", and its parent cgroups keep theirs"
+                               : ", and its parent cgroup keeps its own";
     }
     line += ": lower ";
-    line += group.v1 ? "its cpu.shares" : unit ? "CPUWeight= of " + last : "its cpu.weight";
-    if (parentCount > 0) {
-        line += (parentCount == 1 ? ", and that of " : ", and those of ") + parents + ",";
+    line += group.v1 ? "its cpu.shares" : unit ? "CPUWeight= of " + Shown(last) : "its cpu.weight";
+    if (hasParent) {
+        line += ", and that of " + NameOfCgroup(group, group.path.substr(0, slash)) +
+                (hasGrandparent ? " and of the cgroups above it," : ",");
     }
     return line + " to calm the build against the rest of the machine";
 }
@@ -74,16 +84,19 @@ namespace {
 
 constexpr size_t ProcessCgroupLimit = 1 << 20;
 constexpr size_t WeightLimit = 64;
-// Each memory holds so many cgroups at most, those that are gone forgotten first: a build machine
-// whose jobs each run in a cgroup of their own sees thousands over time.
-constexpr size_t MaxRemembered = 1024;
+// The task groups said are held to so many, those that are gone forgotten first, then the oldest:
+// a build machine whose jobs each run in a cgroup of their own sees thousands over time.
+constexpr size_t MaxSaid = 1024;
 
+// A task group said: its folder's inode (a cgroup removed and made anew has another, and is said
+// again), and when it was said.
+struct SaidGroup {
+    ino_t inode;
+    unsigned long long order;
+};
 std::mutex Lock;
-// The folders of the compilers' cgroups whose task group is decided, by the inode each had.
-std::map<std::string, ino_t> Decided;
-// The folders of the task groups said, by the inode each had: a cgroup removed and made anew has
-// another, and is said again.
-std::map<std::string, ino_t> Said;
+std::map<std::string, SaidGroup> Said;
+unsigned long long SaidCount = 0;
 
 bool InodeOf(const std::string& folder, ino_t* inode) {
     struct stat status;
@@ -94,21 +107,30 @@ bool InodeOf(const std::string& folder, ino_t* inode) {
     return true;
 }
 
-// Remembers the folder's inode where there is room, once the cgroups that are gone are forgotten.
-// Where there is none, Decided reads the cgroup again at each lowering, and Said says no more.
-bool Remember(std::map<std::string, ino_t>* memory, const std::string& folder, ino_t inode) {
-    if (memory->size() >= MaxRemembered && memory->count(folder) == 0) {
-        for (auto held = memory->begin(); held != memory->end();) {
-            ino_t now = 0;
-            held = !InodeOf(held->first, &now) || now != held->second ? memory->erase(held)
-                                                                      : std::next(held);
-        }
-        if (memory->size() >= MaxRemembered) {
-            return false;
+// Makes room for one more: only when full, the groups that are gone are forgotten, and where that
+// frees less than half, the older half too, so that each group remembered costs a constant share
+// of the sweeps, and a new group always finds room. Lock is held.
+void MakeRoomInSaid() {
+    if (Said.size() < MaxSaid) {
+        return;
+    }
+    std::vector<unsigned long long> orders;
+    for (auto held = Said.begin(); held != Said.end();) {
+        ino_t now = 0;
+        if (!InodeOf(held->first, &now) || now != held->second.inode) {
+            held = Said.erase(held);
+        } else {
+            orders.push_back(held->second.order);
+            ++held;
         }
     }
-    (*memory)[folder] = inode;
-    return true;
+    if (Said.size() > MaxSaid / 2) {
+        std::nth_element(orders.begin(), orders.begin() + orders.size() / 2, orders.end());
+        const unsigned long long middle = orders[orders.size() / 2];
+        for (auto held = Said.begin(); held != Said.end();) {
+            held = held->second.order < middle ? Said.erase(held) : std::next(held);
+        }
+    }
 }
 
 // The task group of the cgroup at `path`: on v1 the cgroup itself, every cgroup of the cpu
@@ -146,7 +168,7 @@ bool FindTaskGroup(const linux_platform::CgroupMount& mount, bool v1, std::strin
 
 } // namespace
 
-void SayTaskGroupOnce(pid_t pid) {
+void SayTaskGroupOnce(const ProcessHandle* process) {
     linux_platform::CgroupMounts mounts;
     {
         std::lock_guard<std::mutex> guard(PassLock);
@@ -161,34 +183,39 @@ void SayTaskGroupOnce(pid_t pid) {
     std::string text;
     std::string path;
     std::string folder;
-    ino_t inode = 0;
+    // A process that exited before its cgroup was read may have left its identifier to another.
     if (mount.point.empty() ||
-        ReadCgroupFile(ProcPath(pid, "cgroup"), ProcessCgroupLimit, &text) !=
+        ReadCgroupFile(ProcPath(process->pid, "cgroup"), ProcessCgroupLimit, &text) !=
             linux_platform::FileRead::Read ||
+        Exited(process) ||
         !linux_platform::ParseControllerCgroup(text, v1 ? "cpu" : nullptr, mounts, &path) ||
-        !linux_platform::FolderOf(mount, path, &folder) || !InodeOf(folder, &inode)) {
+        !linux_platform::FolderOf(mount, path, &folder)) {
         return;
     }
-    std::lock_guard<std::mutex> guard(Lock);
-    const auto decided = Decided.find(folder);
-    if (decided != Decided.end() && decided->second == inode) {
-        return;
+    // Decided for this pass only: a v2 cgroup gains the controller, and becomes a task group, when
+    // its parent enables it, which changes no inode.
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        if (!Pass.taskGroupsDecided.insert(folder).second) {
+            return;
+        }
     }
     linux_platform::TaskGroup group;
     std::string groupFolder;
     ino_t groupInode = 0;
-    if (!FindTaskGroup(mount, v1, path, &group, &groupFolder)) {
+    if (!FindTaskGroup(mount, v1, path, &group, &groupFolder) ||
+        !linux_platform::CalmingStaysWithin(group) || !InodeOf(groupFolder, &groupInode)) {
         return;
     }
-    Remember(&Decided, folder, inode);
-    if (!linux_platform::CalmingStaysWithin(group) || !InodeOf(groupFolder, &groupInode)) {
-        return;
-    }
+    std::lock_guard<std::mutex> guard(Lock);
     const auto said = Said.find(groupFolder);
-    if ((said != Said.end() && said->second == groupInode) ||
-        !Remember(&Said, groupFolder, groupInode)) {
+    if (said != Said.end() && said->second.inode == groupInode) {
         return;
     }
+    if (said == Said.end()) {
+        MakeRoomInSaid();
+    }
+    Said[groupFolder] = SaidGroup{groupInode, SaidCount++};
     linux_platform::SayNotice(linux_platform::TaskGroupLine(group));
 }
 

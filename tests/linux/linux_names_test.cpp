@@ -458,8 +458,9 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
               "cl.exe?2J?\xc2\xa0?\xc2\xe2\x80\x9c\xe0?\xf4???\xed\xa0?\xff");
 }
 
-// A unit's cgroup is named with its unit's setting, and so are the units above it, whose weights
-// rank the cgroup against what lies outside them.
+// A unit's cgroup is named with its unit's setting, and so is its parent, whose weight ranks the
+// cgroup against what lies outside it. Any user with a delegated subtree names cgroups, as deep as
+// it likes: the line has no control from the path, and stays whole within one journal entry.
 TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
     EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100}),
               "task group: compilers in cgroup /system.slice/agent.service are calmed only "
@@ -471,6 +472,27 @@ TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
               "against that cgroup's own tasks; against its sibling cgroups it keeps cpu.shares "
               "512, and its parent cgroup keeps its own: lower its cpu.shares, and that of /ci, to "
               "calm the build against the rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/user.slice/user-1000.slice/ci.service", 50}),
+              "task group: compilers in cgroup /user.slice/user-1000.slice/ci.service are calmed "
+              "only against that cgroup's own tasks; against its sibling cgroups it keeps CPU "
+              "weight 50, and its parent cgroups keep theirs: lower CPUWeight= of ci.service, and "
+              "that of user-1000.slice and of the cgroups above it, to calm the build against the "
+              "rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/job\x1b[2J\r\n<3>x\xc2\x9b\x9b\xe6\x97\xa5", 100}),
+              "task group: compilers in cgroup /job?[2J?"
+              "?<3>x??\xe6\x97\xa5 are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
+              "100: lower its cpu.weight to calm the build against the rest of the machine");
+    std::string deep;
+    for (int level = 0; level < 1001; ++level) {
+        deep += "/level\x1b" + std::to_string(level);
+    }
+    const std::string line = TaskGroupLine(TaskGroup{false, deep, 100});
+    EXPECT_LT(line.size(), 1024u);
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    EXPECT_NE(line.find("/level?0/level?1/"), std::string::npos) << line;
+    EXPECT_NE(line.find("..."), std::string::npos) << line;
+    EXPECT_NE(line.find("/level?1000 are calmed"), std::string::npos) << line;
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
@@ -549,6 +571,10 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
     FILE* const saved = stdout;
     stdout = file; // the layer's own lines go where the service's do
     SayNotice("task group: compilers in cgroup /ci are calmed only against ...");
+    // A line too long for one entry: each piece goes at the line's priority, and text that begins
+    // a piece is never read as a priority.
+    const std::string longLine(4096, 'x');
+    SayNotice(longLine + "<3>forged");
     stdout = saved;
     LPCSTR odd[] = {"a line of a kind to come"};
     for (int i = 0; i < 2; ++i) {
@@ -557,7 +583,9 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
     }
     EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
                                  "\n<7>CPU usage:  99%\n<5>task group: compilers in cgroup /ci "
-                                 "are calmed only against ...\n<6>a line of a kind to come\n<6>a "
+                                 "are calmed only against ...\n<5>" +
+                                 longLine +
+                                 "\n<5><3>forged\n<6>a line of a kind to come\n<6>a "
                                  "line of a kind to come\n");
     EXPECT_EQ(Drain(notice[0]),
               "journal stream: 100000 lines could not be written and were dropped\n"

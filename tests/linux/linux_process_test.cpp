@@ -244,15 +244,17 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
 }
 
 // Gives the thread a scheduling policy: a deadline reservation of 1 ms in 100 ms, or the lowest
-// real-time priority.
+// real-time priority; SCHED_RESET_ON_FORK added sets the flag of that name.
 int SetPolicy(pid_t tid, int policy) {
+    const std::uint64_t resetOnFork = (policy & SCHED_RESET_ON_FORK) != 0 ? 1 : 0;
+    policy &= ~SCHED_RESET_ON_FORK;
     struct {
         std::uint32_t size, policy;
         std::uint64_t flags;
         std::int32_t nice;
         std::uint32_t priority;
         std::uint64_t runtime, deadline, period;
-    } attributes{sizeof attributes, static_cast<std::uint32_t>(policy), 0, 0, 0, 0, 0, 0};
+    } attributes{sizeof attributes, static_cast<std::uint32_t>(policy), resetOnFork, 0, 0, 0, 0, 0};
     if (policy == SCHED_DEADLINE) {
         attributes.runtime = 1000000;
         attributes.deadline = attributes.period = 100000000;
@@ -264,7 +266,8 @@ int SetPolicy(pid_t tid, int policy) {
 
 // One thread of four under each policy in turn. A deadline thread has a nice value all the same,
 // which the kernel keeps for it, so it is lowered once and reads as lowered after; a real-time
-// thread is the most urgent and no nice value reaches it, so setting a lower class says so.
+// thread is the most urgent and no nice value reaches it, so setting a lower class changes nothing
+// and says so, whatever flag the thread has.
 TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
     const struct {
         const char* what;
@@ -276,6 +279,8 @@ TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
         {"batch", SCHED_BATCH, NORMAL_PRIORITY_CLASS, true},
         {"deadline", SCHED_DEADLINE, NORMAL_PRIORITY_CLASS, true},
         {"round-robin", SCHED_RR, REALTIME_PRIORITY_CLASS, false},
+        {"round-robin reset on fork", SCHED_RR | SCHED_RESET_ON_FORK, REALTIME_PRIORITY_CLASS,
+         false},
     };
     for (const auto& row : rows) {
         Child child("burner", {"--idle", "--threads", "4"});
@@ -293,7 +298,7 @@ TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
         const std::vector<pid_t> threads = ThreadsOf(child.pid());
         ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
         for (const pid_t tid : threads) {
-            EXPECT_EQ(NiceOf(tid), 10) << row.what << ", thread " << tid;
+            EXPECT_EQ(NiceOf(tid), row.lowered ? 10 : 0) << row.what << ", thread " << tid;
         }
         if (!row.lowered) {
             EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED)) << row.what;
@@ -433,7 +438,8 @@ struct Cpuset : Cgroup {
 
 // Compilers lowered in turn, each in a new pass: one lowered in a CPU cgroup other than the root is
 // said to be calmed within it, once for the cgroup, and again once it is made anew; none in the
-// root's.
+// root's. On v2 a child cgroup without the controller is in its parent's task group, and becomes
+// one of its own, to be said, when the parent enables the controller, which changes no inode.
 TEST(PriorityTest, LoweringInACpuCgroupIsSaidOncePerCgroup) {
     Cgroup cpu("cpu", "cpu");
     if (cpu.path.empty()) {
@@ -447,24 +453,50 @@ TEST(PriorityTest, LoweringInACpuCgroupIsSaidOncePerCgroup) {
         " are calmed only against that cgroup's own tasks; against its sibling cgroups it keeps " +
         (v1 ? "cpu.shares 1024: lower its cpu.shares" : "CPU weight 100: lower its cpu.weight") +
         " to calm the build against the rest of the machine\n";
+    // Removed before the cgroup it is in.
+    struct Folder {
+        ~Folder() { rmdir(path.c_str()); }
+        std::string path;
+    } child{cpu.path + "/child"};
+    const std::string childLine = "task group: compilers in cgroup " + cgroup +
+                                  "/child are calmed only against that cgroup's own tasks; against "
+                                  "its sibling cgroups it keeps CPU weight 100, and its parent "
+                                  "cgroup keeps its own: lower its cpu.weight, and that of " +
+                                  cgroup + ", to calm the build against the rest of the machine\n";
     const struct {
         const char* what;
         bool inRoot;
         bool remade;
+        bool inChild; // v2 only
+        const char* enable;
         std::string said;
     } rows[] = {
-        {"the first compiler in the cgroup", false, false, line},
-        {"a second compiler there, in a later pass", false, false, ""},
-        {"a compiler in the root cgroup", true, false, ""},
-        {"a compiler in the cgroup removed and made anew", false, true, line},
+        {"the first compiler in the cgroup", false, false, false, nullptr, line},
+        {"a second compiler there, in a later pass", false, false, false, nullptr, ""},
+        {"a compiler in the root cgroup", true, false, false, nullptr, ""},
+        {"a compiler in the cgroup removed and made anew", false, true, false, nullptr, line},
+        {"a compiler in a child without the controller", false, false, true, nullptr, ""},
+        {"a compiler in that child given the controller", false, false, true, "+cpu", childLine},
     };
     for (const auto& row : rows) {
+        if (row.inChild && v1) {
+            continue;
+        }
         if (row.remade) {
             cpu.Remove();
             ASSERT_EQ(mkdir(cpu.path.c_str(), 0755), 0) << row.what;
         }
+        if (row.inChild) {
+            ASSERT_TRUE(mkdir(child.path.c_str(), 0755) == 0 || errno == EEXIST) << row.what;
+        }
+        if (row.enable != nullptr) {
+            ASSERT_TRUE(cpu.Write("cgroup.subtree_control", row.enable)) << row.what;
+        }
         Child compiler("cl.exe", {"--idle"});
-        std::ofstream join((row.inRoot ? cpu.root : cpu.path) + "/cgroup.procs");
+        std::ofstream join((row.inRoot    ? cpu.root
+                            : row.inChild ? child.path
+                                          : cpu.path) +
+                           "/cgroup.procs");
         ASSERT_TRUE(join << compiler.pid() << std::flush) << row.what;
         DWORD ids[4096];
         DWORD bytes = 0;
