@@ -193,8 +193,10 @@ std::string BaseName(const ProcessNames& names);
 std::string ImagePath(const ProcessNames& names);
 
 // linux_journal_stream.cpp: stdout as a journal stream that gives each line the priority of its
-// kind. Lines go whole to fd, each with its priority's "<N>" prefix; one that cannot be written is
-// dropped and counted, and the count said on noticeFd once writing works again, or at exit.
+// kind. Lines go whole to fd, each with its priority's "<N>" prefix, and one longer than a journal
+// entry of the stream's (4,096 bytes) in pieces, each with its line's prefix; one that cannot be
+// written is dropped and counted, and the count said on noticeFd once writing works again, or at
+// exit.
 struct JournalStream {
     int fd = 1;
     int noticeFd = 2;
