@@ -29,8 +29,10 @@ struct OwedOptOut {
     bool listed; // in this busy pass's process list; false between passes
 };
 // At most MaxRememberedFailures reported failures (16 KB at 16 bytes each); past that, a failure is
-// reported on every pass, as if it were new, rather than lost. The owed opt-outs are looked up by
-// identifier, so a busy pass over many compilers costs no more per compiler as more are owed.
+// reported on every pass, as if it were new, rather than lost. Whether an opt-out is owed is a
+// look-up by identifier, but a retry refused again is a failure to report: ReportProcessFailure
+// scans the reported failures twice, so each such compiler costs a pass up to 2 * 1,024
+// comparisons, growing with the failures held until the memory is full and no further.
 struct FailureMemoryState {
     std::vector<ReportedFailure> failures;
     std::unordered_map<DWORD, OwedOptOut> owedOptOuts;

@@ -7,7 +7,15 @@
 # refuses over the installed one of the same version (1638) rather than mix the two, and a build of
 # the same contents is the same package. With SOURCE_DATE_EPOCH set, that instant is the package's
 # time and its file's, so the same inputs give the same bytes.
-foreach(variable EXE CUSTOM_ACTIONS VERSION MSI)
+
+# A build that fails leaves no package at MSI, not even an older build's: it goes before anything
+# else can fail.
+if(NOT DEFINED MSI)
+    message(FATAL_ERROR "build-msi: MSI is not set")
+endif()
+get_filename_component(MSI ${MSI} ABSOLUTE)
+file(REMOVE ${MSI})
+foreach(variable EXE CUSTOM_ACTIONS VERSION)
     if(NOT DEFINED ${variable})
         message(FATAL_ERROR "build-msi: ${variable} is not set")
     endif()
@@ -25,12 +33,10 @@ if(NOT DEFINED WORK)
     set(WORK ${MSI}.work)
 endif()
 # wixl runs in WORK: every path is taken from where this script was started.
-foreach(variable EXE CUSTOM_ACTIONS MSI WORK)
+foreach(variable EXE CUSTOM_ACTIONS WORK)
     get_filename_component(${variable} ${${variable}} ABSOLUTE)
 endforeach()
 find_program(WIXL wixl REQUIRED)
-# A build that fails leaves no package at MSI, not even an older build's.
-file(REMOVE ${MSI})
 
 # The exe's file version, for the File table's Version column, which must be identical to it: a
 # versioned file is costed as one (a newer copy is kept, an older one replaced), and has no hash row.

@@ -84,7 +84,8 @@ def condition(value):
     def operand():
         nonlocal position
         token = tokens[position] if position < len(tokens) else ""
-        ok = token[:1] == '"' or re.fullmatch(r"-?\d+|[$?&!%]?[A-Za-z_][A-Za-z0-9_.]*", token)
+        # A string is closed: the tokenizer's catch-all makes an unpaired quote a token alone.
+        ok = re.fullmatch(r'"[^"]*"', token) or re.fullmatch(r"-?\d+|[$?&!%]?[A-Za-z_][A-Za-z0-9_.]*", token)
         ok = ok and token.upper() not in logical | {"NOT"}
         position += 1
         return bool(ok)
@@ -229,6 +230,11 @@ def check_cell(tables, where, kind, rule, row, value):
         present = [name for name in rule["KeyTable"].split(";") if name in tables]
         if not present:
             error("ICE03", where, "_Validation table: Data in KeyTable column is incorrect")
+        # KeyColumn numbers the column of KeyTable that the value must be found in.
+        elif rule["KeyColumn"] is None or not re.fullmatch(r"[1-9]\d?", rule["KeyColumn"]) \
+                or any(int(rule["KeyColumn"]) > len(tables[name][0]) for name in present):
+            error("ICE03", where, f"_Validation table: KeyColumn {rule['KeyColumn'] or 'null'} "
+                  f"names no column of {rule['KeyTable']}")
         elif not any(value == other[tables[name][0][int(rule["KeyColumn"]) - 1]]
                      for name in present for other in tables[name][3]):
             error("ICE03", where, f"Not A Valid Foreign Key: {value!r} in {rule['KeyTable']}")

@@ -37,14 +37,16 @@ cp "$helpers/launcher.exe" "$helpers/probe.exe" "$helpers/resource_reader.exe" "
 cp "$helpers/standin.exe" "$drive/t/cl.exe"
 
 # A package of a lower version, whose exe is older by its file version too, 0.9.0.0 (its fixed
-# version and its version strings), as Windows Installer replaces an installed versioned file only
-# with a newer one.
-python3 - "$exe" "$work/old.exe" <<'END' || fail "the older exe was not made"
+# version and its version strings, which were VERSION.0), as Windows Installer replaces an installed
+# versioned file only with a newer one.
+python3 - "$exe" "$work/old.exe" "$version.0" <<'END' || fail "the older exe was not made"
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
 fixed = data.index(struct.pack("<I", 0xFEEF04BD))
 data[fixed + 8:fixed + 24] = struct.pack("<4H", 9, 0, 0, 0) * 2
-old, new = "1.0.0.0\0".encode("utf-16-le"), "0.9.0.0\0".encode("utf-16-le")
+# The strings keep their length, padded with terminators, so that the resource's sizes still hold.
+old = f"{sys.argv[3]}\0".encode("utf-16-le")
+new = "0.9.0.0".ljust(len(sys.argv[3]) + 1, "\0").encode("utf-16-le")
 assert data.count(old) == 2
 open(sys.argv[2], "wb").write(bytes(data).replace(old, new))
 END
@@ -67,8 +69,10 @@ expect "the same contents: the same package" "$(codes "$work/again.msi")" "$prod
 read -r rebuilt_product rebuilt_package <<<"$(codes "$work/rebuilt.msi")"
 expect "other contents: the version's ProductCode, another PackageCode" \
     "$rebuilt_product/$([ "$rebuilt_package" != "$package" ] && echo another)" "$product/another"
+# A refused build leaves no package at MSI, not even the one an earlier build left there.
+cp "$msi" "$work/four.msi"
 "$cmake" -DEXE="$exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
-expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo made)" 1/
+expect "a fourth version field is refused, and no package left" "$?/$([ -e "$work/four.msi" ] && echo left)" 1/
 
 # The tables as a packaging team's validation reads them. The exe is versioned, with the version
 # and language of the file it packages (so it has no hash row), and it and its folder have short
@@ -94,12 +98,18 @@ expect "the folder locked: SYSTEM and Administrators all, Users read and execute
 # The ICE rules that the tables alone decide, by the project's own check (which the build runs
 # too), on the package and on copies of it with one bad cell each, every one of which the check
 # must refuse by its rule.
+# The verdict is the exit code and the error lines together: a check that crashes, or finds no
+# package, prints no error line either.
 ice=$here/../../packaging/windows/msi_ice.py
-expect "the package passes the ICE check" "$(python3 "$ice" "$msi" | grep -c '^ICE[0-9]*: ')" 0
+ice() { # ice MSI: "EXIT/ERRORS OF RULE" (of any rule without one)
+    python3 "$ice" "$1" >"$work/ice.txt" 2>&1
+    echo "$?/$(grep -c "^${2:-ICE[0-9]*}: " "$work/ice.txt")"
+}
+expect "the package passes the ICE check" "$(ice "$msi")" 0/0
 while IFS='|' read -r rule query; do
     cp "$msi" "$work/bad.msi"
     msibuild "$work/bad.msi" -q "$query" || fail "could not apply $query"
-    expect "$rule refuses $query" "$(python3 "$ice" "$work/bad.msi" | grep -c "^$rule: ")" 1
+    expect "$rule refuses $query" "$(ice "$work/bad.msi" "$rule")" 1/1
 done <<'END'
 ICE03|UPDATE `File` SET `FileName`='ostrevane.exe'
 ICE03|UPDATE `Directory` SET `DefaultDir`='Ostrevane' WHERE `Directory`='INSTALLDIR'
@@ -108,6 +118,8 @@ ICE03|UPDATE `File` SET `Language`='en-US'
 ICE03|UPDATE `Component` SET `ComponentId`='{50675433-aa9e-41bf-87d8-dec568c4fd38}'
 ICE03|UPDATE `Registry` SET `Key`='SYSTEM\CurrentControlSet\Services\EventLog\Ostrevane\' WHERE `Registry`='MaxSize'
 ICE03|UPDATE `InstallExecuteSequence` SET `Condition`='$Service=' WHERE `Action`='QuoteServicePath'
+ICE03|UPDATE `InstallExecuteSequence` SET `Condition`='NOT REMOVE="' WHERE `Action`='AskForRecovery'
+ICE03|UPDATE `_Validation` SET `KeyColumn`='' WHERE `Table`='File' AND `Column`='Component_'
 ICE03|UPDATE `CustomAction` SET `Target`='[#ostrevane exe]' WHERE `Action`='SetQuoteServicePath'
 ICE03|UPDATE `MsiLockPermissionsEx` SET `SDDLText`='D:PAI(A;OICI;FA;;;SY'
 ICE03|UPDATE `FeatureComponents` SET `Component_`='Elsewhere'
