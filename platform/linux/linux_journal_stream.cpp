@@ -23,7 +23,9 @@ namespace linux_platform {
 
 namespace {
 
-// A line longer than any the service writes goes out in pieces of this size.
+// A line longer than this goes out in pieces of this size. The bound is the layer's own, not
+// journald's (its LineMax= is 48K unless set): it holds what the stream keeps of a line not yet
+// ended to one piece, however long the line grows.
 constexpr size_t LineLimit = 4096;
 
 // The lines of the last event reported, with their priorities.
@@ -104,7 +106,7 @@ void SayLosses(JournalStream* stream) {
 }
 
 // The priority of a line: that of the event it was reported with, a sample's for one reported
-// with none. The first piece of a line too long for one entry (cut) has its line's.
+// with none. The first piece of a line cut into pieces (cut) has its line's.
 int PriorityOf(const std::string& line, bool cut, int noticeFd) {
     std::lock_guard<std::mutex> guard(Lock);
     for (auto noted = Noted.begin(); noted != Noted.end(); ++noted) {
@@ -172,7 +174,7 @@ void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count)
     std::lock_guard<std::mutex> guard(Lock);
     Noted.clear();
     for (WORD i = 0; i < count; ++i) {
-        if (lines[i] != nullptr && strlen(lines[i]) < LineLimit) {
+        if (lines[i] != nullptr) {
             Noted.push_back(NotedLine{lines[i], JournalPriority(eventType, eventId)});
         }
     }
@@ -187,15 +189,18 @@ void SayNotice(const std::string& line) {
     fflush(stdout);
 }
 
+// A line is cut only once a byte beyond the limit comes: one that ends right at the limit goes
+// whole, with no empty piece after it and with its own priority.
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
+        if (data[i] != '\n' && stream->partial.size() >= LineLimit) {
+            stream->partial += '\n';
+            WriteLine(stream, stream->partial, true);
+            stream->partial.clear();
+        }
         stream->partial += data[i];
-        if (data[i] == '\n' || stream->partial.size() >= LineLimit) {
-            const bool cut = data[i] != '\n';
-            if (cut) {
-                stream->partial += '\n';
-            }
-            WriteLine(stream, stream->partial, cut);
+        if (data[i] == '\n') {
+            WriteLine(stream, stream->partial, false);
             stream->partial.clear();
         }
     }

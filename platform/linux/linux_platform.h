@@ -193,10 +193,11 @@ std::string BaseName(const ProcessNames& names);
 std::string ImagePath(const ProcessNames& names);
 
 // linux_journal_stream.cpp: stdout as a journal stream that gives each line the priority of its
-// kind. Lines go whole to fd, each with its priority's "<N>" prefix, and one longer than a journal
-// entry of the stream's (4,096 bytes) in pieces, each with its line's prefix; one that cannot be
-// written is dropped and counted, and the count said on noticeFd once writing works again, or at
-// exit.
+// kind. Lines go whole to fd, each with its priority's "<N>" prefix, and one longer than 4,096
+// bytes in pieces of that size, each with its line's prefix: the bound is the layer's own, far
+// below journald's LineMax=, and holds what the stream keeps of an unended line to one piece. A
+// line that cannot be written is dropped and counted, and the count said on noticeFd once writing
+// works again, or at exit.
 struct JournalStream {
     int fd = 1;
     int noticeFd = 2;

@@ -1,5 +1,5 @@
 // Priority: a process's priority class as the nice values of its threads, read from the most
-// urgent thread and set on every one, never raising any.
+// urgent thread that a nice value reaches and set on every such thread, never raising any.
 #include "linux_process.h"
 
 #include <cerrno>
@@ -24,19 +24,11 @@ bool IsRealTime(int policy) {
     return policy == SCHED_FIFO || policy == SCHED_RR;
 }
 
-// Finds whether a thread is under a real-time policy, which no nice value reaches.
-int FindRealTime(pid_t tid, void* what) {
-    const int policy = PolicyOf(tid);
-    if (policy < 0) {
-        return -1;
-    }
-    *static_cast<bool*>(what) = *static_cast<bool*>(what) || IsRealTime(policy);
-    return 0;
-}
-
-// What SetNice gives every thread, and whether it changed any.
+// What SetNice gives every thread a nice value reaches, whether it reached any, and whether it
+// changed any.
 struct NiceChange {
     int nice;
+    bool reached = false;
     bool changed = false;
 };
 
@@ -45,9 +37,18 @@ struct NiceChange {
 // they call themselves, so raising one would let any user have a process of theirs named cl.exe
 // lifted past their RLIMIT_NICE, or past a batch slice's Nice=. A thread under a deadline policy
 // has its nice value set too: the kernel keeps it, and the thread has it if it returns to a normal
-// policy.
+// policy. A thread under a real-time policy is left as it is, as a time-critical thread keeps its
+// base priority whatever its process's class.
 int SetNice(pid_t tid, void* what) {
     NiceChange* change = static_cast<NiceChange*>(what);
+    const int policy = PolicyOf(tid);
+    if (policy < 0) {
+        return -1;
+    }
+    if (IsRealTime(policy)) {
+        return 0;
+    }
+    change->reached = true;
     errno = 0;
     const int current = getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
     if (errno != 0) {
@@ -111,9 +112,12 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // The class of the process's most urgent thread: it is below normal only when all are.
-    bool realtime = false;
+    // The class of the most urgent thread that a nice value reaches: it is below normal only when
+    // all are. A real-time thread is read as Windows reads a thread at a level of its own, such as
+    // time-critical, which leaves the class as it is: only a process of none but real-time
+    // threads is real time.
     bool any = false;
+    bool reached = false;
     int lowestNice = 19;
     for (const pid_t tid : *threads) {
         int policy = 0;
@@ -121,15 +125,17 @@ DWORD WINAPI GetPriorityClass(HANDLE handle) {
         if (!ThreadScheduling(tid, &policy, &nice)) {
             continue; // the thread exited meanwhile
         }
-        realtime = realtime || IsRealTime(policy);
         any = true;
-        lowestNice = nice < lowestNice ? nice : lowestNice;
+        if (!IsRealTime(policy)) {
+            reached = true;
+            lowestNice = nice < lowestNice ? nice : lowestNice;
+        }
     }
     if (!any || !StillThere(process)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return realtime ? REALTIME_PRIORITY_CLASS : linux_platform::PriorityClassForNice(lowestNice);
+    return reached ? linux_platform::PriorityClassForNice(lowestNice) : REALTIME_PRIORITY_CLASS;
 }
 
 BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
@@ -144,24 +150,21 @@ BOOL WINAPI SetPriorityClass(HANDLE handle, DWORD priorityClass) {
                                                               : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    // A real-time thread stays ahead of every normal one whatever its nice value, so no nice value
-    // gives the process the class asked for: nothing is changed, and the failure says so. Saying it
-    // was set would be said again on every pass.
-    bool realtime = false;
-    if (!ForEveryThread(process, FindRealTime, &realtime)) {
-        SetLastError(ErrorFromErrno(errno));
-        return FALSE;
-    }
-    if (realtime) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
+    // A real-time thread stays ahead of every normal one whatever its nice value: the others are
+    // lowered, and it keeps its place as a time-critical thread keeps base priority 15 in a class
+    // lowered on Windows. A process of none but real-time threads has nothing a nice value
+    // reaches: nothing is changed, and the failure says so, where saying it was set would be said
+    // again on every pass.
     NiceChange change{nice};
     if (!ForEveryThread(process, SetNice, &change)) {
         SetLastError(ErrorFromErrno(errno));
         return FALSE;
     }
     if (!StillThere(process)) {
+        return FALSE;
+    }
+    if (!change.reached) {
+        SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
     if (change.changed) {

@@ -24,15 +24,27 @@ bool IsUnitName(const std::string& name) {
     return false;
 }
 
+// The start of the UTF-8 character that the byte at `at` belongs to: a cut there splits none, and a
+// line with a split character is not UTF-8, which journalctl shows only as "[... blob data]". A
+// character's continuation bytes, at most three, are those of the form 10xxxxxx.
+size_t CharacterStart(const std::string& text, size_t at) {
+    for (int back = 0; back < 3 && at > 0 && (static_cast<unsigned char>(text[at]) & 0xc0) == 0x80;
+         ++back) {
+        --at;
+    }
+    return at;
+}
+
 // A cgroup's path as a line shows it: any creator of a cgroup chooses its name, so its controls
 // are replaced as a process name's are, and a path deeper than any a line needs keeps its two ends,
-// which name the hierarchy and the cgroup. The line then stays whole within one journal entry.
+// which name the hierarchy and the cgroup, cut between characters. The line then stays whole
+// within one journal entry.
 std::string Shown(const std::string& path) {
     constexpr size_t Kept = 120;
-    return WithoutControlCharacters(path.size() <= 2 * Kept + 3
-                                        ? path
-                                        : path.substr(0, Kept) + "..." +
-                                              path.substr(path.size() - Kept));
+    return WithoutControlCharacters(
+        path.size() <= 2 * Kept + 3 ? path
+                                    : path.substr(0, CharacterStart(path, Kept)) + "..." +
+                                          path.substr(CharacterStart(path, path.size() - Kept)));
 }
 
 // How a line names a cgroup's weight: the unit's setting on v2 where the cgroup is a unit's,

@@ -458,6 +458,29 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
               "cl.exe?2J?\xc2\xa0?\xc2\xe2\x80\x9c\xe0?\xf4???\xed\xa0?\xff");
 }
 
+// Whether the text is well-formed UTF-8 in its lengths: each lead byte followed by as many
+// continuation bytes (10xxxxxx) as it says.
+bool IsUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        const size_t length = lead < 0x80             ? 1
+                              : (lead & 0xe0) == 0xc0 ? 2
+                              : (lead & 0xf0) == 0xe0 ? 3
+                              : (lead & 0xf8) == 0xf0 ? 4
+                                                      : 0;
+        if (length == 0 || i + length > text.size()) {
+            return false;
+        }
+        for (size_t k = 1; k < length; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) {
+                return false;
+            }
+        }
+        i += length;
+    }
+    return true;
+}
+
 // A unit's cgroup is named with its unit's setting, and so is its parent, whose weight ranks the
 // cgroup against what lies outside it. Any user with a delegated subtree names cgroups, as deep as
 // it likes: the line has no control from the path, and stays whole within one journal entry.
@@ -493,6 +516,15 @@ TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
     EXPECT_NE(line.find("/level?0/level?1/"), std::string::npos) << line;
     EXPECT_NE(line.find("..."), std::string::npos) << line;
     EXPECT_NE(line.find("/level?1000 are calmed"), std::string::npos) << line;
+    // Both ends of a deep path of names not in ASCII end between characters: a line that is not
+    // UTF-8 is not shown as text.
+    std::string build;
+    for (int level = 0; level < 30; ++level) {
+        build += "/\xe3\x83\x93\xe3\x83\xab\xe3\x83\x89\xe3\x83\x89"; // "/ビルドド"
+    }
+    const std::string shown = TaskGroupLine(TaskGroup{false, build + ".scope", 100});
+    EXPECT_TRUE(IsUtf8(shown)) << shown;
+    EXPECT_NE(shown.find("..."), std::string::npos) << shown;
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
@@ -575,6 +607,10 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
     // a piece is never read as a priority.
     const std::string longLine(4096, 'x');
     SayNotice(longLine + "<3>forged");
+    // One that ends right at the limit goes whole, at its own priority, with no empty piece after
+    // it; the same text written after it is a sample.
+    SayNotice(longLine);
+    fprintf(file, "%s\n", longLine.c_str());
     stdout = saved;
     LPCSTR odd[] = {"a line of a kind to come"};
     for (int i = 0; i < 2; ++i) {
@@ -584,8 +620,8 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
     EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
                                  "\n<7>CPU usage:  99%\n<5>task group: compilers in cgroup /ci "
                                  "are calmed only against ...\n<5>" +
-                                 longLine +
-                                 "\n<5><3>forged\n<6>a line of a kind to come\n<6>a "
+                                 longLine + "\n<5><3>forged\n<5>" + longLine + "\n<7>" + longLine +
+                                 "\n<6>a line of a kind to come\n<6>a "
                                  "line of a kind to come\n");
     EXPECT_EQ(Drain(notice[0]),
               "journal stream: 100000 lines could not be written and were dropped\n"
