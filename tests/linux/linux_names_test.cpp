@@ -517,13 +517,14 @@ TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
     EXPECT_NE(line.find("..."), std::string::npos) << line;
     EXPECT_NE(line.find("/level?1000 are calmed"), std::string::npos) << line;
     // Both ends of a deep path of names not in ASCII end between characters: a line that is not
-    // UTF-8 is not shown as text.
+    // UTF-8 is not shown as text, and a byte split off a character would be replaced as a control.
     std::string build;
     for (int level = 0; level < 30; ++level) {
         build += "/\xe3\x83\x93\xe3\x83\xab\xe3\x83\x89\xe3\x83\x89"; // "/ビルドド"
     }
     const std::string shown = TaskGroupLine(TaskGroup{false, build + ".scope", 100});
     EXPECT_TRUE(IsUtf8(shown)) << shown;
+    EXPECT_EQ(shown.find('?'), std::string::npos) << shown;
     EXPECT_NE(shown.find("..."), std::string::npos) << shown;
 }
 
