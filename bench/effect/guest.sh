@@ -111,9 +111,21 @@ calmed() { # calmed SINCE PID...: the journal says each PID was lowered since th
 }
 elapsed() { awk '{ printf "%.3f", $2 - $1 }' <<<"$1"; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-timed() { # timed PLACE: the median of three runs of the foreground task, in seconds
-    for _ in 1 2 3; do elapsed "$(ask "$1" task "$count")"; echo; done | median
+# The foreground task's time, and that time as a multiple of the time it ran on a processor: what
+# the guest's scheduler gave it, whatever the host gave the emulated processors meanwhile.
+timed() { # timed PLACE: "SECONDS MULTIPLE", the medians of three runs
+    local answers
+    answers=$(for _ in 1 2 3; do ask "$1" task "$count"; done)
+    echo "$(awk '{ print $2 - $1 }' <<<"$answers" | median) $(awk '{ print ($2 - $1) * 1e9 / $3 }' <<<"$answers" | median)"
 }
+# The same for a foreground of K tasks at once, which wants every processor: the multiple is the
+# median over the tasks and runs.
+timed_wide() { # timed_wide PLACE K
+    local answers
+    answers=$(for _ in 1 2 3; do ask "$1" tasks "$count" "$2" | tr , '\n'; done)
+    echo "$(awk '{ print $2 - $1 }' <<<"$answers" | median) $(awk '{ print ($2 - $1) * 1e9 / $3 }' <<<"$answers" | median)"
+}
+
 # The foreground task counts to a number that takes about 1.5 s on the idle guest.
 probe=$(elapsed "$(ask two task 50000)")
 count=$(awk -v t="$probe" 'BEGIN { printf "%d", 50000 * 1.5 / t }')
@@ -136,21 +148,22 @@ reach_line() { # reach_line SINCE: the service's line on a cgroup its calming ca
     journalctl -u ostrevane -o cat --since "@$1" | grep -F "$reach_prefix" | head -n 1
 }
 
-placement() { # placement LABEL COMPILERS FOREGROUND
-    local label=$1 compilers=$2 foreground=$3 idle pids without with since fg
+placement() { # placement LABEL COMPILERS FOREGROUND [WIDTH]: WIDTH tasks of the foreground at once
+    local label=$1 compilers=$2 foreground=$3 width=${4:-1} idle pids without with since fg
+    measure() { if [ "$width" = 1 ]; then timed "$foreground"; else timed_wide "$foreground" "$width"; fi; }
     systemctl stop ostrevane
-    idle=$(timed "$foreground")
+    idle=$(measure)
     read -r -a pids <<<"$(ask "$compilers" burn "$(nproc)")"
     sleep 2
-    without=$(timed "$foreground")
+    without=$(measure)
     since=$(date +%s)
     if calm "${pids[@]}"; then
-        with=$(timed "$foreground")
+        with=$(measure)
     else
-        with="not calmed"
+        with="not-calmed not-calmed"
     fi
-    fg=$(ask "$foreground" task 1 | cut -d' ' -f3)
-    say "row|$label|$(cat /proc/sys/kernel/sched_autogroup_enabled)|$(cgroup_of "${pids[0]}")|$(task_group "${pids[0]}")|$(cgroup_of "$fg")|$(task_group "$fg")|$idle|$without|$with"
+    fg=$(ask "$foreground" task 1 | cut -d' ' -f4)
+    say "row|$label|$(cat /proc/sys/kernel/sched_autogroup_enabled)|$(cgroup_of "${pids[0]}")|$(task_group "${pids[0]}")|$(cgroup_of "$fg")|$(task_group "$fg")|${idle// /|}|${without// /|}|${with// /|}"
     say "line|$label|$(reach_line "$since")"
     ask "$compilers" stop >/dev/null
 }
@@ -171,10 +184,26 @@ placement "compilers and the foreground task in one login session" one one
 placement "compilers in one login session, the foreground task in another" one two
 placement "compilers in a CI agent's service, the foreground task in a login session" agent two
 placement "compilers in a delegated cgroup's child (a container), the foreground task in a login session" container two
-sysctl -q -w kernel.sched_autogroup_enabled=0
+# The autogroup setting, turned the other way than the kernel boots with.
+booted=$(cat /proc/sys/kernel/sched_autogroup_enabled)
+sysctl -q -w kernel.sched_autogroup_enabled=$((1 - booted))
 placement "compilers in one login session, the foreground task in another" one two
 placement "compilers in a CI agent's service, the foreground task in a login session" agent two
-sysctl -q -w kernel.sched_autogroup_enabled=1
+sysctl -q -w kernel.sched_autogroup_enabled="$booted"
 systemctl set-property agent.service CPUWeight=10
 placement "compilers in a CI agent's service with CPUWeight=10, the foreground task in a login session" agent two
+# A foreground that wants every processor (a second build, a test run): as many tasks as processors.
+wide=$(nproc)
+systemctl set-property agent.service CPUWeight=100
+placement "compilers in a CI agent's service, $wide foreground tasks in a login session" agent two "$wide"
+placement "compilers in one login session, $wide foreground tasks in another" one two "$wide"
+systemctl set-property agent.service CPUWeight=10
+placement "compilers in a CI agent's service with CPUWeight=10, $wide foreground tasks in a login session" agent two "$wide"
+# The agent in a slice of its own beside system.slice and user.slice, the slice's weight lowered.
+mkdir -p /etc/systemd/system/agent.service.d
+printf '[Service]\nSlice=build.slice\n' >/etc/systemd/system/agent.service.d/slice.conf
+systemctl daemon-reload
+systemctl restart agent
+systemctl set-property build.slice CPUWeight=10
+placement "compilers in a CI agent's service in build.slice with CPUWeight=10, $wide foreground tasks in a login session" agent two "$wide"
 say "done"
