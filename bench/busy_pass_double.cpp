@@ -1,6 +1,7 @@
 // A busy pass over the test double, against the number of processes: what the system's own code
 // costs per process, with the platform's cost taken out of the picture as far as a double can.
 #include "cpu_load_sampler.h"
+#include "failure_memory.h"
 #include "fake_platform.h"
 #include "monitor.h"
 
@@ -10,8 +11,11 @@
 
 namespace {
 
-void FillTable(int processes) {
+// With owed, every compiler is owed a throttling opt-out that is refused again at every pass, as a
+// job object may refuse it for as long as the compiler runs.
+void FillTable(int processes, bool owed) {
     fake::Reset();
+    FailureMemory = FailureMemoryState{};
     for (int i = 0; i < processes; ++i) {
         fake::Process process;
         process.id = static_cast<DWORD>(4 * (i + 1));
@@ -19,17 +23,22 @@ void FillTable(int processes) {
         // every pass costs the same.
         process.name = i % 100 == 0 ? "cl.exe" : "svchost.exe";
         process.priorityClass = i % 100 == 0 ? BELOW_NORMAL_PRIORITY_CLASS : NORMAL_PRIORITY_CLASS;
+        process.setInformationFails = owed;
+        if (owed && i % 100 == 0) {
+            FailureMemory.owedOptOuts[process.id] = OwedOptOut{process.created, false};
+        }
         fake::Processes().push_back(process);
     }
 }
 
-void BusyPass(benchmark::State& state) {
+void BusyPass(benchmark::State& state, bool owed) {
     const int processes = static_cast<int>(state.range(0));
-    FillTable(processes);
+    FillTable(processes, owed);
     for (auto _ : state) {
         state.PauseTiming();
         const std::vector<fake::Process> table = fake::Processes();
         fake::Reset();
+        fake::SetPowerThrottlingRefusal(0);
         fake::Processes() = table;
         CpuLoadSampler = CpuLoadSamplerState{};
         StopRequested = false;
@@ -45,17 +54,33 @@ void BusyPass(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * processes);
 }
 
-BENCHMARK(BusyPass)->Arg(100)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond);
+void BusyPassCalmed(benchmark::State& state) {
+    BusyPass(state, false);
+}
+
+void BusyPassOwed(benchmark::State& state) {
+    BusyPass(state, true);
+}
+
+void Sizes(benchmark::internal::Benchmark* pass) {
+    pass->RangeMultiplier(10)->Range(100, 100000)->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BusyPassCalmed)->Name("BusyPass")->Apply(Sizes);
+BENCHMARK(BusyPassOwed)->Apply(Sizes);
 
 } // namespace
 
-// The log lines would only measure the terminal, so stdout goes nowhere; results are read from
-// --benchmark_out.
+// The log lines would only measure the terminal, so stdout goes nowhere, and stderr too once the
+// arguments are read; results are read from --benchmark_out.
 int main(int argc, char** argv) {
     if (freopen("/dev/null", "w", stdout) == nullptr) {
         return 1;
     }
     benchmark::Initialize(&argc, argv);
+    if (freopen("/dev/null", "w", stderr) == nullptr) {
+        return 1;
+    }
     benchmark::RunSpecifiedBenchmarks();
     return 0;
 }

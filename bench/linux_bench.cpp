@@ -29,12 +29,14 @@
 #include <dirent.h>
 #include <fstream>
 #include <functional>
+#include <linux/magic.h>
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -104,6 +106,9 @@ std::string Copy(const std::string& program, const std::string& folder, const st
     const std::string path = folder + "/" + name;
     const std::string command = "cp '" + program + "' '" + path + "'";
     if (system(command.c_str()) != 0) {
+        // The folder is the run's own: nothing of it is left behind.
+        const std::string cleanup = "rm -rf '" + folder + "'";
+        (void)system(cleanup.c_str());
         exit(2);
     }
     return path;
@@ -308,12 +313,41 @@ int Floor() {
     return 0;
 }
 
+// Whether the folder is in a cgroup hierarchy. Where cgroup v1 is mounted, /sys/fs/cgroup is a
+// tmpfs: a folder made there takes any file written into it, and a process "joins" it by a line
+// in a plain file, staying in no cpuset at all.
+bool IsCgroup(const std::string& folder) {
+    struct statfs fs {};
+    return statfs(folder.c_str(), &fs) == 0 &&
+           (fs.f_type == CGROUP2_SUPER_MAGIC || fs.f_type == CGROUP_SUPER_MAGIC);
+}
+
+// Removes the cgroup, whose members have been reaped: the kernel may take a moment to let go of
+// them. False, and said, where it stays.
+bool RemoveCgroup(const std::string& folder) {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (rmdir(folder.c_str()) == 0 || errno == ENOENT) {
+            return true;
+        }
+        if (errno != EBUSY) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    fprintf(stderr, "the cgroup %s could not be removed: %s\n", folder.c_str(), strerror(errno));
+    return false;
+}
+
 // A cpuset cgroup of the first processor, in v1's cpuset hierarchy or v2's root where it hands the
-// controller on; "" where none can be made.
+// controller on; "" where none can be made, and nothing is left behind.
 std::string MakeCpuset() {
     const std::string v1 = "/sys/fs/cgroup/cpuset";
     const std::string root =
         access((v1 + "/cpuset.cpus").c_str(), W_OK) == 0 ? v1 : "/sys/fs/cgroup";
+    if (!IsCgroup(root)) {
+        fprintf(stderr, "%s is not a cgroup hierarchy\n", root.c_str());
+        return "";
+    }
     const std::string folder = root + "/ostrevane-bench-" + std::to_string(getpid());
     if (mkdir(folder.c_str(), 0755) != 0) {
         return "";
@@ -323,7 +357,7 @@ std::string MakeCpuset() {
     std::ofstream mems(folder + "/cpuset.mems");
     std::ofstream cpus(folder + "/cpuset.cpus");
     if (!(mems << "0" << std::flush) || !(cpus << "0" << std::flush)) {
-        rmdir(folder.c_str());
+        RemoveCgroup(folder);
         return "";
     }
     return folder;
@@ -372,20 +406,24 @@ void CompilerPass(const std::vector<pid_t>& compilers) {
 }
 
 int CpusetPass(const std::string& burner) {
+    // What may end the run early comes before the cgroup is made, so that every way out after it
+    // removes it.
+    if (freopen("/dev/null", "w", stdout) == nullptr) {
+        return 2;
+    }
+    const std::string folder = Folder();
+    const std::string compiler = Copy(burner, folder, "cl.exe");
+    const std::string cleanup = "rm -rf '" + folder + "'";
     const std::string cgroup = MakeCpuset();
     if (cgroup.empty()) {
         fprintf(stderr, "no cpuset cgroup could be made\n");
+        (void)system(cleanup.c_str());
         return 2;
     }
     const std::string cpusetFile =
         cgroup + (access((cgroup + "/cpuset.effective_cpus").c_str(), R_OK) == 0
                       ? "/cpuset.effective_cpus"
                       : "/cpuset.cpus.effective");
-    const std::string folder = Folder();
-    const std::string compiler = Copy(burner, folder, "cl.exe");
-    if (freopen("/dev/null", "w", stdout) == nullptr) {
-        return 2;
-    }
     std::vector<pid_t> compilers;
     int status = 0;
     for (const size_t count : {100, 1000}) {
@@ -434,11 +472,9 @@ int CpusetPass(const std::string& burner) {
     for (const pid_t pid : compilers) {
         End(pid);
     }
-    // The kernel may take a moment to let go of the reaped members.
-    for (int attempt = 0; attempt < 50 && rmdir(cgroup.c_str()) != 0 && errno == EBUSY; ++attempt) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (!RemoveCgroup(cgroup)) {
+        status = 2;
     }
-    const std::string cleanup = "rm -rf '" + folder + "'";
     (void)system(cleanup.c_str());
     return status;
 }

@@ -10,10 +10,10 @@ namespace {
 // buffer, for the service thread alone, as the timestamp's is.
 char ImagePath[32768];
 
-// The file name's first byte. In the double-byte code pages of East Asian Windows (932, 936, 949,
-// 950) a character's second byte may be 0x5C, the backslash's: ソ in code page 932 is 0x83 0x5C.
-// The path is therefore walked by character. Lead bytes are all 0x81 or above, so an ASCII byte is
-// never asked about, and a path of ASCII alone costs no call.
+// The file name's first byte. In the double-byte code pages of Japanese and Chinese Windows (932,
+// 936, 950) a character's second byte may be 0x5C, the backslash's: ソ in code page 932 is 0x83
+// 0x5C (in Korean's 949 it never is). The path is therefore walked by character. Lead bytes are all
+// 0x81 or above, so an ASCII byte is never asked about, and a path of ASCII alone costs no call.
 const char* FileNameOf(const char* path) {
     const char* file = path;
     for (const char* byte = path; *byte != '\0'; ++byte) {

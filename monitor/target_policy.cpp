@@ -37,6 +37,7 @@ bool OptOutOfExecutionSpeedThrottling(HANDLE process, const char* name, DWORD pr
     if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION) {
         ReportProcessFailure(process, name, processId, EventSetThrottlingFailed,
                              "error: SetProcessInformation() failed");
+        OweOptOut(process, processId);
     }
     return false;
 }
@@ -51,11 +52,11 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
     const DWORD previous = GetPriorityClass(process);
     if (previous == BELOW_NORMAL_PRIORITY_CLASS) {
         // Later passes find a compiler we lowered below normal too. One whose opt-out was refused
-        // has that failure remembered, and is tried again until the opt-out is made or it exits;
-        // one lowered by its build tool has none. Where nothing failed this asks nothing.
-        if (RemembersFailure(process, processId, EventSetThrottlingFailed) &&
+        // is owed it, and is tried again until the opt-out is made or it exits; one lowered by its
+        // build tool is owed none. Where nothing was refused this asks nothing.
+        if (OwesOptOut(process, processId) &&
             OptOutOfExecutionSpeedThrottling(process, name, processId)) {
-            ForgetFailure(processId, EventSetThrottlingFailed);
+            SettleOptOut(processId);
         }
         return;
     }
@@ -66,11 +67,11 @@ void SetBelowNormalPriority(HANDLE process, const char* name, DWORD processId) {
         LogLine(stdout, EVENTLOG_INFORMATION_TYPE, EventPrioritySet, line);
         // Only a compiler lowered now is opted out, not one raised from idle. Either way an opt-out
         // refused at an earlier lowering is settled: made now, or no longer wanted, since someone
-        // raised the compiler in between or put it in efficiency mode. A refusal now is
-        // remembered again.
+        // raised the compiler in between or put it in efficiency mode. A refusal now is owed
+        // again.
         if (previous == IDLE_PRIORITY_CLASS ||
             OptOutOfExecutionSpeedThrottling(process, name, processId)) {
-            ForgetFailure(processId, EventSetThrottlingFailed);
+            SettleOptOut(processId);
         }
     } else {
         ReportProcessFailure(process, name, processId, EventSetPriorityFailed,

@@ -107,12 +107,15 @@ TEST_F(LoopTest, GrowthRepeatsUntilACallLeavesRoomAndLosesNoIdentifier) {
 }
 
 TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshotAndForgetsTheFailuresOfTheGone) {
+    fake::SetPowerThrottlingRefusal(0);
     AddProcess(1, "cl.exe").setPriorityFails = true;
+    AddProcess(5, "cl.exe").setInformationFails = true;
+    AddProcess(6, "cl.exe").setInformationFails = true;
     fake::ScriptCounterValues({99.0, 99.0});
-    // A process starts between the two passes; the first one exits.
+    // A process starts between the two passes; the first two exit.
     fake::SetBeforeCall([](fake::Api api) {
         if (api == fake::Api::Sleep && fake::CallCount(fake::Api::Sleep) == 2) {
-            fake::Processes().clear();
+            fake::Processes().erase(fake::Processes().begin(), fake::Processes().begin() + 2);
             fake::Process started;
             started.id = 2;
             started.name = "cl.exe";
@@ -122,9 +125,15 @@ TEST_F(LoopTest, EachBusyPassTakesAFreshSnapshotAndForgetsTheFailuresOfTheGone) 
     });
     RunLoop();
     // Each compiler is opened to be named, then again to be changed.
-    EXPECT_EQ(fake::OpenedIds(), (std::vector<DWORD>{1, 1, 2, 2}));
+    EXPECT_EQ(fake::OpenedIds(), (std::vector<DWORD>{1, 1, 5, 5, 6, 6, 6, 6, 2, 2}));
     EXPECT_EQ(fake::FindProcess(2)->priorityClass, static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
-    EXPECT_TRUE(FailureMemory.failures.empty()) << "the failure of process 1 is forgotten";
+    // What is kept is process 6's: its refused opt-out, reported once and still owed.
+    ASSERT_EQ(FailureMemory.failures.size(), 1u) << "the failures of processes 1 and 5 are gone";
+    EXPECT_EQ(FailureMemory.failures[0].processId, 6u);
+    ASSERT_EQ(FailureMemory.owedOptOuts.size(), 1u) << "the opt-out owed to process 5 is gone";
+    EXPECT_EQ(FailureMemory.owedOptOuts.count(6), 1u);
+    // 5 and 6 on the first pass; 6 again, and the newcomer, on the second.
+    EXPECT_EQ(fake::CallCount(fake::Api::SetProcessInformation), 4);
 }
 
 TEST_F(LoopTest, StopDuringTheSleepLetsTheBusyPassFinish) {

@@ -211,8 +211,10 @@ INSTANTIATE_TEST_SUITE_P(
 // refusal is an error, after which the opt-out is tried on every pass until it is made. A refusal
 // that repeats on every pass is written to stderr every time but reported as an event once for
 // its process, and afresh for a new process that takes its identifier, whose own failure is then
-// the one remembered. The events are the change lines' and the failures' (error events as their
-// ID plus 1000).
+// the one remembered. A refused opt-out stays owed when the memory of reported failures is full,
+// which then reports the refusal at every pass; and a creation time that cannot be read on one of
+// the passes tells the compiler by its identifier alone. The events are the change lines' and the
+// failures' (error events as their ID plus 1000).
 struct TwoPasses {
     const char* what;
     DWORD priorityClass;          // before the first pass
@@ -222,6 +224,8 @@ struct TwoPasses {
     bool healed;                  // the failing call succeeds on the second pass
     std::vector<DWORD> events;
     const char* err;
+    bool full = false;  // the memory holds as many failures of other processes as it can
+    int unreadTime = 0; // the pass on which the creation time cannot be read, or 0
 };
 
 void PrintTo(const TwoPasses& row, std::ostream* os) {
@@ -237,11 +241,17 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
     if (row.failure != nullptr) {
         compiler.*row.failure = true;
     }
+    compiler.timesFail = row.unreadTime == 1;
+    for (DWORD id = 1000; row.full && FailureMemory.failures.size() < MaxRememberedFailures; ++id) {
+        FailureMemory.failures.push_back(ReportedFailure{1, id, EventSetPriorityFailed});
+    }
     OpenEventSource();
     Apply(22);
-    fake::FindProcess(22)->created += row.reborn ? 1 : 0;
+    fake::Process& again = *fake::FindProcess(22);
+    again.created += row.reborn ? 1 : 0;
+    again.timesFail = row.unreadTime == 2;
     if (row.healed) {
-        fake::FindProcess(22)->*row.failure = false;
+        again.*row.failure = false;
     }
     Apply(22); // the next busy pass
     std::string lines;
@@ -268,7 +278,11 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
     const bool retried = row.failure == &fake::Process::setInformationFails && !row.reborn;
     const bool failedLast = row.failure != nullptr && !row.healed &&
                             (retried || row.failure != &fake::Process::setInformationFails);
-    EXPECT_EQ(FailureMemory.failures.size(), failedLast ? 1u : 0u) << row.what;
+    EXPECT_EQ(FailureMemory.failures.size(), row.full     ? MaxRememberedFailures
+                                             : failedLast ? 1
+                                                          : 0)
+        << row.what;
+    EXPECT_EQ(FailureMemory.owedOptOuts.size(), retried && !row.healed ? 1u : 0u) << row.what;
     const bool lowered = !row.events.empty() && row.events[0] == 100;
     EXPECT_EQ(fake::CallCount(fake::Api::SetProcessInformation),
               lowered && row.priorityClass != IDLE_PRIORITY_CLASS ? (retried ? 2 : 1) : 0)
@@ -282,6 +296,11 @@ TEST_P(PolicyTwoPassesTest, ChangesAreMadeOnceAndFailuresReportedOncePerProcess)
 }
 
 const DWORD Normal = NORMAL_PRIORITY_CLASS;
+bool fake::Process::*const Refused = &fake::Process::setInformationFails;
+const char* const RefusedTwice =
+    "error: SetProcessInformation() failed\nerror: SetProcessInformation() failed\n";
+const std::vector<DWORD> ReportedOnce = {100, 1202};
+const std::vector<DWORD> ReportedTwice = {100, 1202, 1202};
 INSTANTIATE_TEST_SUITE_P(
     Windows, PolicyTwoPassesTest,
     ::testing::Values(
@@ -344,7 +363,13 @@ INSTANTIATE_TEST_SUITE_P(
                   true,
                   false,
                   {1200, 1200},
-                  "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"}));
+                  "error: SetPriorityClass() failed\nerror: SetPriorityClass() failed\n"},
+        TwoPasses{"opt-out refused on both passes, the memory full", Normal, 0, Refused, false,
+                  false, ReportedTwice, RefusedTwice, true},
+        TwoPasses{"opt-out refused, its creation time unread, then read", Normal, 0, Refused, false,
+                  false, ReportedOnce, RefusedTwice, false, 1},
+        TwoPasses{"opt-out refused, its creation time read, then unread", Normal, 0, Refused, false,
+                  false, ReportedOnce, RefusedTwice, false, 2}));
 
 // A refused opt-out is settled when the compiler is lowered again: made then, and not once more on
 // the pass after; or no longer wanted when someone put it at idle in between (efficiency mode).
@@ -364,6 +389,7 @@ TEST_P(PolicyRelowerTest, RefusedOptOutIsSettledByTheNextLowering) {
     const bool optedOut = between != IDLE_PRIORITY_CLASS;
     EXPECT_EQ(fake::FindProcess(22)->throttlingSets, optedOut ? 1 : 0);
     EXPECT_TRUE(FailureMemory.failures.empty());
+    EXPECT_TRUE(FailureMemory.owedOptOuts.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Between, PolicyRelowerTest,

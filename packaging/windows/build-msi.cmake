@@ -29,6 +29,8 @@ foreach(variable EXE CUSTOM_ACTIONS MSI WORK)
     get_filename_component(${variable} ${${variable}} ABSOLUTE)
 endforeach()
 find_program(WIXL wixl REQUIRED)
+# A build that fails leaves no package at MSI, not even an older build's.
+file(REMOVE ${MSI})
 
 # The exe's file version, for the File table's Version column, which must be identical to it: a
 # versioned file is costed as one (a newer copy is kept, an older one replaced), and has no hash row.
@@ -49,6 +51,18 @@ foreach(offset 20 16 28 24)
     string(APPEND file_version ".${word}")
 endforeach()
 string(SUBSTRING "${file_version}" 1 -1 file_version)
+# Its language, for the File table's Language column (ICE60: a versioned file without one is
+# copied again by every repair): the first word of the Translation value of VarFileInfo, which
+# follows the key "Translation" (UTF-16, with its terminator) and the padding to a 32-bit boundary.
+string(FIND "${exe_hex}" "5400720061006e0073006c006100740069006f006e000000" at)
+math(EXPR odd "${at} % 2")
+if(at EQUAL -1 OR odd)
+    message(FATAL_ERROR "build-msi: ${EXE} has no translation in its version resource")
+endif()
+math(EXPR at "${at} + 48 + 4")
+string(SUBSTRING "${exe_hex}" ${at} 4 word)
+string(REGEX REPLACE "^(..)(..)$" "0x\\2\\1" word "${word}")
+math(EXPR file_language "${word}")
 find_program(MSIBUILD msibuild REQUIRED)
 
 set(namespace 5E67747D-8104-48E0-B815-5997D6CDB0A0)
@@ -56,6 +70,7 @@ string(UUID product_code NAMESPACE ${namespace} NAME "Ostrevane ${VERSION} x64" 
 # The tools that write the tables are inputs too: another wixl or msitools may write other tables
 # from the same files, and two packages must never share a PackageCode.
 find_program(MSIINFO msiinfo REQUIRED)
+find_program(PYTHON3 python3 REQUIRED)
 execute_process(COMMAND ${WIXL} --version OUTPUT_VARIABLE wixl_version
                 OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 execute_process(COMMAND ${MSIINFO} --version OUTPUT_VARIABLE msitools_version
@@ -70,29 +85,47 @@ string(UUID package_code NAMESPACE ${namespace} NAME "${contents}" TYPE SHA1 UPP
 # SOURCE_DATE_EPOCH's instant where it is set, now where it is not.
 string(TIMESTAMP stamp "%Y/%m/%d %H:%M:%S" UTC)
 
-# wixl takes File/@Source relative to where it runs, and the cabinet keeps the file's time.
+# The package is made in WORK and moved to MSI only once it is whole: a step that fails leaves no
+# package at MSI, neither a half-patched one nor an older build's. Every tool runs in WORK/tables,
+# as msiinfo writes the streams of a table it exports (Binary) into a folder of the current one.
 file(REMOVE_RECURSE ${WORK})
-file(MAKE_DIRECTORY ${WORK}/summary)
-file(COPY_FILE ${EXE} ${WORK}/ostrevane.exe)
-file(COPY_FILE ${CUSTOM_ACTIONS} ${WORK}/quote_service_path.dll)
+file(MAKE_DIRECTORY ${WORK}/tables)
+set(made ${WORK}/package.msi)
+# run(NAME [OUTPUT_VARIABLE var] COMMAND...): runs it in WORK/tables, and fails the build on an exit
+# code other than 0 or a word on stderr (wixl and msibuild say what they drop there, and exit 0).
+function(run name)
+    cmake_parse_arguments(PARSE_ARGV 1 run "" "OUTPUT_VARIABLE" "COMMAND")
+    execute_process(COMMAND ${run_COMMAND} WORKING_DIRECTORY ${WORK}/tables
+                    RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE errors)
+    if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
+        file(REMOVE_RECURSE ${WORK})
+        message(FATAL_ERROR "build-msi: ${name} failed (${result}):\n${output}${errors}")
+    endif()
+    if(run_OUTPUT_VARIABLE)
+        set(${run_OUTPUT_VARIABLE} "${output}" PARENT_SCOPE)
+    endif()
+endfunction()
+
+# wixl takes File/@Source relative to where it runs, and the cabinet keeps the file's time.
+file(COPY_FILE ${EXE} ${WORK}/tables/ostrevane.exe)
+file(COPY_FILE ${CUSTOM_ACTIONS} ${WORK}/tables/quote_service_path.dll)
 if(DEFINED ENV{SOURCE_DATE_EPOCH})
-    execute_process(COMMAND touch -d @$ENV{SOURCE_DATE_EPOCH} ${WORK}/ostrevane.exe
-                            ${WORK}/quote_service_path.dll
-                    COMMAND_ERROR_IS_FATAL ANY)
+    run(touch COMMAND touch -d @$ENV{SOURCE_DATE_EPOCH} ostrevane.exe quote_service_path.dll)
 endif()
-execute_process(
-    COMMAND ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${product_code}
-            -o ${MSI} ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs
-    WORKING_DIRECTORY ${WORK}
-    RESULT_VARIABLE result ERROR_VARIABLE errors)
-# wixl drops what it does not understand with no more than a line on stderr, and exits 0.
-if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
-    file(REMOVE ${MSI})
-    message(FATAL_ERROR "build-msi: wixl failed (${result}):\n${errors}")
-endif()
+run(wixl COMMAND ${WIXL} -a x64 -D Version=${VERSION} -D ProductCode=${product_code} -o ${made}
+                 ${CMAKE_CURRENT_LIST_DIR}/ostrevane.wxs)
 
 # What wixl cannot write, patched into its tables:
-# - the exe's version in the File table, and no MsiFileHash row, which is for unversioned files only;
+# - the exe's version and language in the File table, and no MsiFileHash row, which is for
+#   unversioned files only;
+# - short names beside the long ones of the exe and its folder (SHORT|long), which a volume
+#   without long names, or SHORTFILENAMES, installs under; wixl writes the long ones alone;
+# - the feature never advertised (msidbFeatureAttributesDisallowAdvertise), as wixl drops
+#   AllowAdvertise;
+# - the install folder's lock: an MsiLockPermissionsEx row on its CreateFolder row, with a DACL
+#   protected from inheritance (P) that gives SYSTEM (SY) and Administrators (BA) all access (FA)
+#   and Users (BU) read and execute (0x1200a9, FILE_GENERIC_READ | FILE_GENERIC_EXECUTE), to the
+#   folder and everything created in it (OICI);
 # - EventMessageFile as REG_EXPAND_SZ ("#%");
 # - the log's key removed on uninstall with whatever an administrator added to it (wevtutil sl
 #   writes values that Windows Installer does not own, which would keep the key): a Registry row
@@ -116,7 +149,9 @@ endif()
 set(config "INSERT INTO `MsiServiceConfig` (`MsiServiceConfig`, `Name`, `Event`, `ConfigType`, `Argument`, `Component_`) VALUES")
 set(log_key "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Ostrevane")
 foreach(query
-        "UPDATE `File` SET `Version`='${file_version}' WHERE `File`='ostrevane.exe'"
+        "UPDATE `File` SET `Version`='${file_version}', `Language`='${file_language}', `FileName`='OSTREV~1.EXE|ostrevane.exe' WHERE `File`='ostrevane.exe'"
+        "UPDATE `Directory` SET `DefaultDir`='OSTREV~1|Ostrevane' WHERE `Directory`='INSTALLDIR'"
+        "UPDATE `Feature` SET `Attributes`=8 WHERE `Feature`='Complete'"
         "DELETE FROM `MsiFileHash` WHERE `File_`='ostrevane.exe'"
         "UPDATE `Registry` SET `Value`='#%[#ostrevane.exe]' WHERE `Registry`='EventMessageFile'"
         "INSERT INTO `Registry` (`Registry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('LogKey', 2, '${log_key}', '-', 'Service')"
@@ -131,62 +166,46 @@ foreach(query
         "INSERT INTO `InstallExecuteSequence` (`Action`, `Sequence`) VALUES ('MsiConfigureServices', 5850)"
         "CREATE TABLE `RemoveRegistry` (`RemoveRegistry` CHAR(72) NOT NULL, `Root` SHORT NOT NULL, `Key` CHAR(255) NOT NULL LOCALIZABLE, `Name` CHAR(255) LOCALIZABLE, `Component_` CHAR(72) NOT NULL PRIMARY KEY `RemoveRegistry`)"
         "INSERT INTO `RemoveRegistry` (`RemoveRegistry`, `Root`, `Key`, `Name`, `Component_`) VALUES ('ApplicationSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Ostrevane', '-', 'Service')")
-    execute_process(COMMAND ${MSIBUILD} ${MSI} -q ${query}
-                    RESULT_VARIABLE result ERROR_VARIABLE errors)
-    if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
-        file(REMOVE ${MSI})
-        message(FATAL_ERROR "build-msi: msibuild failed (${result}) on ${query}:\n${errors}")
-    endif()
+    run("msibuild on ${query}" COMMAND ${MSIBUILD} ${made} -q "${query}")
 endforeach()
 
 # Registry keys as the RegPath type has them, without the trailing backslash that wixl gives each:
 # the table exported, its Key column mended, and imported over itself.
-execute_process(COMMAND ${MSIINFO} export ${MSI} Registry OUTPUT_FILE ${WORK}/summary/Registry.idt
-                RESULT_VARIABLE result COMMAND_ERROR_IS_FATAL ANY)
-file(READ ${WORK}/summary/Registry.idt registry)
+run("msiinfo export" OUTPUT_VARIABLE registry COMMAND ${MSIINFO} export ${made} Registry)
 string(REGEX REPLACE "(\n[^\t]*\t[^\t]*\t[^\t]*)\\\\\t" "\\1\t" registry "${registry}")
-file(WRITE ${WORK}/summary/Registry.idt "${registry}")
+file(WRITE ${WORK}/tables/Registry.idt "${registry}")
 # The tables that wixl writes empty go, so that the package holds only what it uses; then the
 # _Validation table, from Microsoft's page of each table the package holds, gives ICE03 and Orca
 # the type of every column of them.
-execute_process(COMMAND ${MSIINFO} tables ${MSI} OUTPUT_VARIABLE tables
-                COMMAND_ERROR_IS_FATAL ANY)
+run("msiinfo tables" OUTPUT_VARIABLE tables COMMAND ${MSIINFO} tables ${made})
 string(REGEX MATCHALL "[^\r\n]+" tables "${tables}")
-set(queries "")
 foreach(table ${tables})
     if(NOT table MATCHES "^_")
-        execute_process(COMMAND ${MSIINFO} export ${MSI} ${table} OUTPUT_VARIABLE rows
-                        COMMAND_ERROR_IS_FATAL ANY)
+        run("msiinfo export" OUTPUT_VARIABLE rows COMMAND ${MSIINFO} export ${made} ${table})
         string(REGEX MATCHALL "\n[^\r\n]" rows "${rows}")
         list(LENGTH rows rows)
         if(rows EQUAL 2)
-            list(APPEND queries "DROP TABLE `${table}`")
+            run("msibuild" COMMAND ${MSIBUILD} ${made} -q "DROP TABLE `${table}`")
         endif()
     endif()
 endforeach()
-foreach(step ${queries} ${WORK}/summary/Registry.idt ${CMAKE_CURRENT_LIST_DIR}/_Validation.idt)
-    if(step MATCHES "^DROP")
-        set(arguments -q "${step}")
-    else()
-        set(arguments -i ${step})
-    endif()
-    execute_process(COMMAND ${MSIBUILD} ${MSI} ${arguments}
-                    RESULT_VARIABLE result ERROR_VARIABLE errors)
-    if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
-        file(REMOVE ${MSI})
-        message(FATAL_ERROR "build-msi: msibuild failed (${result}) on ${step}:\n${errors}")
-    endif()
-endforeach()
+run(msibuild COMMAND ${MSIBUILD} ${made} -i ${WORK}/tables/Registry.idt)
+# The lock, imported as a table file: its SDDL string has semicolons, which would split the list
+# of queries above.
+file(WRITE ${WORK}/tables/MsiLockPermissionsEx.idt
+     "MsiLockPermissionsEx\tLockObject\tTable\tSDDLText\tCondition\ns72\ts72\ts32\tl0\tS255\n"
+     "MsiLockPermissionsEx\tMsiLockPermissionsEx\nInstallFolder\tINSTALLDIR\tCreateFolder\t"
+     "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\t\n")
+run(msibuild COMMAND ${MSIBUILD} ${made} -i ${WORK}/tables/MsiLockPermissionsEx.idt)
+run(msibuild COMMAND ${MSIBUILD} ${made} -i ${CMAKE_CURRENT_LIST_DIR}/_Validation.idt)
 
 # The PackageCode (summary property 9) and the times (12, 13), which msibuild reads in local time.
-file(WRITE ${WORK}/summary/_SummaryInformation.idt
+file(WRITE ${WORK}/tables/_SummaryInformation.idt
      "PropertyId\tValue\ni2\tl255\n_SummaryInformation\tPropertyId\n"
      "9\t{${package_code}}\n12\t${stamp}\n13\t${stamp}\n")
-execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
-                        ${MSIBUILD} ${MSI} -i ${WORK}/summary/_SummaryInformation.idt
-                RESULT_VARIABLE result ERROR_VARIABLE errors)
-if(NOT result EQUAL 0 OR NOT errors STREQUAL "")
-    file(REMOVE ${MSI})
-    message(FATAL_ERROR "build-msi: msibuild could not write the summary (${result}):\n${errors}")
-endif()
+run("msibuild on the summary" COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+    ${MSIBUILD} ${made} -i ${WORK}/tables/_SummaryInformation.idt)
+# The ICE rules that the tables decide, checked before the package is given out.
+run("the ICE check" COMMAND ${PYTHON3} ${CMAKE_CURRENT_LIST_DIR}/msi_ice.py ${made})
+file(RENAME ${made} ${MSI})
 file(REMOVE_RECURSE ${WORK})

@@ -16,18 +16,52 @@
 
 static const WCHAR ServiceName[] = L"Ostrevane";
 
-/* One line in the MSI log. The text goes in as field 1, not as the template, so that brackets in a
- * path are not formatted as properties. */
+/* TEXT with each bracket written as the formatter's escape of one character, [\[] or [\]] (the
+ * Formatted data type's page): a log line's record is formatted as MsiFormatRecord does, whose page
+ * says the fields are substituted first and "the resulting string" then formatted for properties,
+ * so "[Name]" in a path would be logged as that property's value. Wine's msi.dll does so too.
+ * NULL where there is no memory; freed with HeapFree. */
+static WCHAR* EscapeBrackets(const WCHAR* text) {
+    size_t length = 0;
+    size_t brackets = 0;
+    for (const WCHAR* c = text; *c != L'\0'; ++c, ++length) {
+        brackets += *c == L'[' || *c == L']';
+    }
+    WCHAR* escaped = HeapAlloc(GetProcessHeap(), 0, (length + 3 * brackets + 1) * sizeof(WCHAR));
+    if (escaped == NULL) {
+        return NULL;
+    }
+    WCHAR* out = escaped;
+    for (const WCHAR* c = text; *c != L'\0'; ++c) {
+        if (*c == L'[' || *c == L']') {
+            *out++ = L'[';
+            *out++ = L'\\';
+            *out++ = *c;
+            *out++ = L']';
+        } else {
+            *out++ = *c;
+        }
+    }
+    *out = L'\0';
+    return escaped;
+}
+
+/* One line in the MSI log. TEMPLATE holds no text from outside; TEXT goes in as field 1, with its
+ * brackets escaped, so that it is logged as it is. */
 static void Say(MSIHANDLE install, const WCHAR* template, const WCHAR* text, UINT error) {
     MSIHANDLE record = MsiCreateRecord(2);
     if (record == 0) {
         return;
     }
+    WCHAR* escaped = EscapeBrackets(text);
     MsiRecordSetStringW(record, 0, template);
-    MsiRecordSetStringW(record, 1, text);
+    MsiRecordSetStringW(record, 1, escaped != NULL ? escaped : L"(not enough memory to log it)");
     MsiRecordSetInteger(record, 2, (int)error);
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
     MsiCloseHandle(record);
+    if (escaped != NULL) {
+        HeapFree(GetProcessHeap(), 0, escaped);
+    }
 }
 
 static void SayFailure(MSIHANDLE install, const WCHAR* call, UINT error) {
@@ -111,10 +145,11 @@ UINT __stdcall QuoteServicePath(MSIHANDLE install) {
     DWORD length = 0;
     UINT error = MsiGetPropertyW(install, L"CustomActionData", probe, &length);
     /* An empty value is a success (or, with no room even for its zero, more data) of length 0:
-       no path was handed on, which is invalid data, not the call's own failure. */
+       no path was handed on, which is invalid data, not the call's own failure. Any other error
+       is the call's, whatever it left in the length. */
     if (error != ERROR_MORE_DATA || length == 0) {
         SayFailure(install, L"MsiGetPropertyW(CustomActionData)",
-                   error == ERROR_SUCCESS || length == 0 ? ERROR_INVALID_DATA : error);
+                   error == ERROR_SUCCESS || error == ERROR_MORE_DATA ? ERROR_INVALID_DATA : error);
         return ERROR_SUCCESS;
     }
     WCHAR* quoted = HeapAlloc(GetProcessHeap(), 0, (length + 3) * sizeof(WCHAR));

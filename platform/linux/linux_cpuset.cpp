@@ -46,38 +46,23 @@ bool ListHolds(const std::string& list, const char* word) {
     return ("," + list + ",").find("," + std::string(word) + ",") != std::string::npos;
 }
 
-// A cgroup's path from /proc/PID/cgroup as a folder under the hierarchy's mount: its mount shows
-// the hierarchy from `root` down, so the path must lie below that root.
-bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder) {
-    const std::string& root = mount.root;
-    if (root == "/") {
-        *folder = mount.point + (path == "/" ? "" : path);
-        return true;
-    }
-    if (path.compare(0, root.size(), root) != 0 ||
-        (path.size() > root.size() && path[root.size()] != '/')) {
-        return false;
-    }
-    *folder = mount.point + path.substr(root.size());
-    return true;
-}
-
 // Whether the process is a member of the cgroup whose folder this is: its identifier is a line of
 // the folder's cgroup.procs. What /proc/PID/cgroup names cannot be trusted on its own, since a
 // cgroup's name may hold a newline. The list is read once a pass, and once more for a process it
 // lacks, which may have joined since; never more, so that forged lines cost one read each pass.
-bool IsMember(const std::string& folder, unsigned long pid, const FileReader& read,
-              CgroupCache::Folder* cgroup) {
+// Unknown where the list was read and lacks the process, None where it cannot be read.
+CpusetFound IsMember(const std::string& folder, unsigned long pid, const FileReader& read,
+                     CgroupCache::Folder* cgroup) {
     if (cgroup->members.count(pid) != 0) {
-        return true;
+        return CpusetFound::Cpus;
     }
     if (cgroup->listReads >= 2) {
-        return false;
+        return CpusetFound::Unknown;
     }
     ++cgroup->listReads;
     std::string text;
     if (read(folder + "/cgroup.procs", CgroupListLimit, &text) != FileRead::Read) {
-        return false;
+        return CpusetFound::None;
     }
     cgroup->members.clear();
     const char* cursor = text.c_str();
@@ -85,7 +70,7 @@ bool IsMember(const std::string& folder, unsigned long pid, const FileReader& re
     while (ParseUnsigned(cursor, &member) && *cursor++ == '\n') {
         cgroup->members.insert(member);
     }
-    return cgroup->members.count(pid) != 0;
+    return cgroup->members.count(pid) != 0 ? CpusetFound::Cpus : CpusetFound::Unknown;
 }
 
 // The processors of the cgroup's cpuset or, where the controller is not enabled for the cgroup
@@ -108,6 +93,20 @@ bool ReadCpuset(std::string folder, const CgroupMount& mount, bool v1, const Fil
 }
 
 } // namespace
+
+bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder) {
+    const std::string& root = mount.root;
+    if (root == "/") {
+        *folder = mount.point + (path == "/" ? "" : path);
+        return true;
+    }
+    if (path.compare(0, root.size(), root) != 0 ||
+        (path.size() > root.size() && path[root.size()] != '/')) {
+        return false;
+    }
+    *folder = mount.point + path.substr(root.size());
+    return true;
+}
 
 bool ParseCpuSet(const std::string& text, CpuSet* cpus) {
     CpuSet result;
@@ -236,27 +235,34 @@ void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts) {
         }
         const std::string& type = separator[1];
         const std::string& super = separator[3];
-        CgroupMount* slot = nullptr;
+        const std::string& root = fields[3];
+        const auto take = [&root, &fields](CgroupMount* slot) {
+            if (slot->point.empty() || (slot->root != "/" && root == "/")) {
+                *slot = CgroupMount{Unescaped(root), Unescaped(fields[4])};
+            }
+        };
         if (type == "cgroup2") {
-            slot = &found.v2;
+            take(&found.v2);
         } else if (type == "cgroup") {
             found.anyV1 = true;
-            slot = ListHolds(super, "cpuset") ? &found.v1Cpuset : nullptr;
-        }
-        const std::string& root = fields[3];
-        if (slot != nullptr && (slot->point.empty() || (slot->root != "/" && root == "/"))) {
-            *slot = CgroupMount{Unescaped(root), Unescaped(fields[4])};
+            if (ListHolds(super, "cpuset")) {
+                take(&found.v1Cpuset);
+            }
+            if (ListHolds(super, "cpu")) {
+                take(&found.v1Cpu);
+            }
         }
     }
     *mounts = found;
 }
 
-bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
-    // Lines of "ID:CONTROLLERS:PATH". Where a v1 hierarchy holds the cpuset controller, its line is
-    // the one; elsewhere the v2 line, "0::PATH". Exactly one may match, every line must be of the
+bool ParseControllerCgroup(const std::string& text, const char* v1Controller,
+                           const CgroupMounts& mounts, std::string* path) {
+    // Lines of "ID:CONTROLLERS:PATH". Where a v1 hierarchy holds the controller, its line is the
+    // one; elsewhere the v2 line, "0::PATH". Exactly one may match, every line must be of the
     // kernel's form, and a system without v1 hierarchies has one line only: a newline in a
     // cgroup's name would otherwise let its owner forge a line of their choice.
-    const bool v1 = !mounts.v1Cpuset.point.empty();
+    const bool v1 = v1Controller != nullptr;
     int lineCount = 0;
     int matches = 0;
     std::istringstream lines(text);
@@ -271,7 +277,7 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
             return false;
         }
         const std::string controllers = line.substr(first + 1, second - first - 1);
-        const bool match = v1 ? ListHolds(controllers, "cpuset")
+        const bool match = v1 ? ListHolds(controllers, v1Controller)
                               : line.compare(0, first, "0") == 0 && controllers.empty();
         if (match) {
             ++matches;
@@ -284,20 +290,34 @@ bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std:
     return (*path + "/").find("/../") == std::string::npos;
 }
 
-bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus) {
-    std::string text;
+bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path) {
+    return ParseControllerCgroup(text, mounts.v1Cpuset.point.empty() ? nullptr : "cpuset", mounts,
+                                 path);
+}
+
+bool ReadCgroupMounts(const FileReader& read, CgroupCache* cache) {
     if (!cache->mountsRead) {
         cache->mountsRead = true;
+        std::string text;
         cache->mountsFound = read("/proc/self/mountinfo", MountTableLimit, &text) == FileRead::Read;
         if (cache->mountsFound) {
             ParseCgroupMounts(text, &cache->mounts);
         }
     }
+    return cache->mountsFound;
+}
+
+CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache,
+                       CpuSet* cpus) {
+    if (!ReadCgroupMounts(read, cache)) {
+        return CpusetFound::None;
+    }
+    std::string text;
     const CgroupMounts& mounts = cache->mounts;
     const bool v1 = !mounts.v1Cpuset.point.empty();
     const CgroupMount& mount = v1 ? mounts.v1Cpuset : mounts.v2;
-    if (!cache->mountsFound || mount.point.empty()) {
-        return false;
+    if (mount.point.empty()) {
+        return CpusetFound::None;
     }
     // /proc/PID/cpuset names the cgroup whose cpuset the process has, as one path (where v2 does
     // not enable the controller for the process's cgroup, its nearest ancestor that does), and
@@ -311,27 +331,32 @@ bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, C
     const FileRead own = read(process + "/cpuset", ProcessCgroupLimit, &text);
     if (own == FileRead::Read) {
         if (text.size() < 2 || text[0] != '/' || text.back() != '\n') {
-            return false;
+            return CpusetFound::None;
         }
         path = text.substr(0, text.size() - 1);
         if ((path + "/").find("/../") != std::string::npos || !FolderOf(mount, path, &folder)) {
-            return false;
+            return CpusetFound::None;
         }
     } else if (own != FileRead::Absent ||
                read(process + "/cgroup", ProcessCgroupLimit, &text) != FileRead::Read ||
-               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder) ||
-               !IsMember(folder, pid, read, &cache->folders[folder])) {
-        return false;
+               !ParseCpusetCgroup(text, mounts, &path) || !FolderOf(mount, path, &folder)) {
+        return CpusetFound::None;
+    } else {
+        const CpusetFound member = IsMember(folder, pid, read, &cache->folders[folder]);
+        if (member != CpusetFound::Cpus) {
+            return member;
+        }
     }
     CgroupCache::Folder& cgroup = cache->folders[folder];
     if (!cgroup.cpusetRead) {
         cgroup.cpusetRead = true;
         cgroup.cpusetFound = ReadCpuset(folder, mount, v1, read, &cgroup.cpuset);
     }
-    if (cgroup.cpusetFound) {
-        *cpus = cgroup.cpuset;
+    if (!cgroup.cpusetFound) {
+        return CpusetFound::None;
     }
-    return cgroup.cpusetFound;
+    *cpus = cgroup.cpuset;
+    return CpusetFound::Cpus;
 }
 
 } // namespace linux_platform

@@ -104,12 +104,12 @@ void SayLosses(JournalStream* stream) {
 }
 
 // The priority of a line: that of the event it was reported with, a sample's for one reported
-// with none.
-int PriorityOf(const std::string& line, int noticeFd) {
+// with none. The first piece of a line too long for one entry (cut) has its line's.
+int PriorityOf(const std::string& line, bool cut, int noticeFd) {
     std::lock_guard<std::mutex> guard(Lock);
     for (auto noted = Noted.begin(); noted != Noted.end(); ++noted) {
-        if (noted->text.size() + 1 == line.size() &&
-            line.compare(0, noted->text.size(), noted->text) == 0) {
+        if ((cut ? noted->text.size() + 1 > line.size() : noted->text.size() + 1 == line.size()) &&
+            line.compare(0, line.size() - 1, noted->text, 0, line.size() - 1) == 0) {
             const int priority = noted->priority;
             Noted.erase(noted);
             if (priority < 0 && !UnknownKindSaid) {
@@ -124,9 +124,14 @@ int PriorityOf(const std::string& line, int noticeFd) {
 }
 
 // Writes one line, newline included, with its priority's prefix; a line that cannot be written is
-// dropped and counted, never kept: the journal may be gone for good.
-void WriteLine(JournalStream* stream, const std::string& line) {
-    const std::string text = "<" + std::to_string(PriorityOf(line, stream->noticeFd)) + ">" + line;
+// dropped and counted, never kept: the journal may be gone for good. Each piece of a line cut into
+// pieces has the prefix of the first: journald reads a prefix only at the start of what it is
+// given, so text of the line's own that begins a piece, "<3>" say, is never taken for one.
+void WriteLine(JournalStream* stream, const std::string& line, bool cut) {
+    const int priority =
+        stream->cutPriority >= 0 ? stream->cutPriority : PriorityOf(line, cut, stream->noticeFd);
+    stream->cutPriority = cut ? priority : -1;
+    const std::string text = "<" + std::to_string(priority) + ">" + line;
     if (!WriteAll(stream->fd, text.data(), text.size())) {
         ++stream->dropped;
         return;
@@ -138,9 +143,11 @@ ssize_t WriteCookie(void* cookie, const char* data, size_t size) {
     return WriteJournalStream(static_cast<JournalStream*>(cookie), data, size);
 }
 
-void SayLossesAtExit() {
+// exit flushes the streams only after the atexit handlers have run, too late for a loss in that
+// flush to be said: the handler flushes stdout itself first.
+void FinishStdoutAtExit() {
     if (Stdout != nullptr) {
-        SayLosses(Stdout);
+        FinishJournalStream(Stdout, stdout);
     }
 }
 
@@ -171,18 +178,38 @@ void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count)
     }
 }
 
+void SayNotice(const std::string& line) {
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        Noted.push_back(NotedLine{line, 5});
+    }
+    fprintf(stdout, "%s\n", line.c_str());
+    fflush(stdout);
+}
+
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size) {
     for (size_t i = 0; i < size; ++i) {
         stream->partial += data[i];
         if (data[i] == '\n' || stream->partial.size() >= LineLimit) {
-            if (stream->partial.back() != '\n') {
+            const bool cut = data[i] != '\n';
+            if (cut) {
                 stream->partial += '\n';
             }
-            WriteLine(stream, stream->partial);
+            WriteLine(stream, stream->partial, cut);
             stream->partial.clear();
         }
     }
     return static_cast<ssize_t>(size);
+}
+
+void FinishJournalStream(JournalStream* stream, FILE* file) {
+    fflush(file);
+    if (!stream->partial.empty()) {
+        stream->partial += '\n';
+        WriteLine(stream, stream->partial, false);
+        stream->partial.clear();
+    }
+    SayLosses(stream);
 }
 
 FILE* OpenJournalStream(JournalStream* stream) {
@@ -213,7 +240,7 @@ void ConnectJournalStreams() {
             fflush(stdout);
             stdout = file;
             Stdout = stream;
-            atexit(SayLossesAtExit);
+            atexit(FinishStdoutAtExit);
         } else {
             delete stream;
         }

@@ -17,29 +17,67 @@ bool IsWineLoader(const std::string& name) {
            name == "wine64-preloader";
 }
 
-// A name on Linux is bytes, and UTF-8 where it is text: a C0 control, DEL, or a C1 control
-// (U+0080 to U+009F, the bytes C2 80 to C2 9F) becomes one '?', since some terminals take U+009B
-// for the start of an escape sequence. Bytes that are not UTF-8 stay as they are: a file name
-// may hold any. The monitor replaces C0 and DEL again before a name reaches a log line, whatever
-// the platform; only the layer knows the names' encoding, so C1 is the layer's to replace.
-std::string WithoutControlCharacters(const std::string& name) {
-    std::string text;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const unsigned char byte = static_cast<unsigned char>(name[i]);
-        const bool c1 = byte == 0xc2 && i + 1 < name.size() &&
-                        static_cast<unsigned char>(name[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(name[i + 1]) <= 0x9f;
-        if (byte < 0x20 || byte == 0x7f || c1) {
-            text += '?';
-            i += c1 ? 1 : 0;
-        } else {
-            text += name[i];
+// The length of the well-formed UTF-8 sequence of two bytes or more that starts at `at`, or 0:
+// no overlong form, no surrogate, nothing above U+10FFFF (the Unicode Standard's table 3-7).
+size_t Utf8SequenceAt(const std::string& text, size_t at) {
+    const auto byte = [&text](size_t i) {
+        return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+    };
+    const unsigned lead = byte(at);
+    size_t length = 0;
+    unsigned low = 0x80;
+    unsigned high = 0xbf;
+    if (lead >= 0xc2 && lead <= 0xdf) {
+        length = 2;
+    } else if (lead >= 0xe0 && lead <= 0xef) {
+        length = 3;
+        low = lead == 0xe0 ? 0xa0 : 0x80;
+        high = lead == 0xed ? 0x9f : 0xbf;
+    } else if (lead >= 0xf0 && lead <= 0xf4) {
+        length = 4;
+        low = lead == 0xf0 ? 0x90 : 0x80;
+        high = lead == 0xf4 ? 0x8f : 0xbf;
+    } else {
+        return 0;
+    }
+    if (byte(at + 1) < low || byte(at + 1) > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < length; ++i) {
+        if (byte(at + i) < 0x80 || byte(at + i) > 0xbf) {
+            return 0;
         }
     }
-    return text;
+    return length;
 }
 
 } // namespace
+
+// A C1 control is replaced in both its forms: U+009B, like the byte 9B, may start an escape
+// sequence. The bytes of well-formed UTF-8 stay, as do other bytes that are not UTF-8 (a file name
+// may hold any): a terminal in UTF-8, and the journal, which reads text as UTF-8, then see no
+// control in the result. A terminal in an 8-bit locale that acts on C1 controls may still see one
+// inside a well-formed character, whose continuation bytes may be 80 to 9F (U+00DB is C3 9B);
+// replacing them would mangle names in most scripts. The monitor replaces C0 and DEL again before a
+// name reaches a log line, whatever the platform; only the layer knows the names' encoding, so C1
+// is the layer's to replace.
+std::string WithoutControlCharacters(const std::string& name) {
+    std::string text;
+    for (size_t i = 0; i < name.size();) {
+        const unsigned char byte = static_cast<unsigned char>(name[i]);
+        const size_t sequence = Utf8SequenceAt(name, i);
+        const bool c1 =
+            (byte == 0xc2 && sequence == 2 && static_cast<unsigned char>(name[i + 1]) <= 0x9f) ||
+            (sequence == 0 && byte >= 0x80 && byte <= 0x9f);
+        if (byte < 0x20 || byte == 0x7f || c1) {
+            text += '?';
+        } else {
+            text.append(name, i, sequence == 0 ? 1 : sequence);
+        }
+        i += sequence == 0 ? 1 : sequence;
+    }
+    return text;
+}
 
 namespace {
 // The executable's path; a file deleted since it was run keeps its name.

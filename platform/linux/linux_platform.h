@@ -98,6 +98,7 @@ struct CgroupMount {
 struct CgroupMounts {
     bool anyV1 = false;   // some cgroup v1 hierarchy is mounted
     CgroupMount v1Cpuset; // the v1 hierarchy that holds the cpuset controller
+    CgroupMount v1Cpu;    // the v1 hierarchy that holds the cpu controller
     CgroupMount v2;       // the unified hierarchy
 };
 // Reads /proc/self/mountinfo, so that a hierarchy is found wherever it is mounted, co-mounted with
@@ -107,6 +108,13 @@ void ParseCgroupMounts(const std::string& text, CgroupMounts* mounts);
 // hierarchy that holds the controller or, where none does, in the v2 one. False unless exactly one
 // line names it and every line is of the kernel's form, or for a path with "..".
 bool ParseCpusetCgroup(const std::string& text, const CgroupMounts& mounts, std::string* path);
+// The same for any controller: the line of the v1 hierarchy that holds v1Controller, or the v2
+// line where v1Controller is null.
+bool ParseControllerCgroup(const std::string& text, const char* v1Controller,
+                           const CgroupMounts& mounts, std::string* path);
+// A cgroup's path from /proc/PID/cgroup as a folder under the hierarchy's mount: its mount shows
+// the hierarchy from `root` down, so the path must lie below that root.
+bool FolderOf(const CgroupMount& mount, const std::string& path, std::string* folder);
 
 // What a file-reading callback found: the whole file, no such file, or a failure of another kind
 // (one longer than `limit` bytes among them).
@@ -129,14 +137,42 @@ struct CgroupCache {
     CgroupMounts mounts;
     std::map<std::string, Folder> folders; // by the cgroup's folder
 };
+// Reads the mount table into the cache, once a pass; false where it cannot be read.
+bool ReadCgroupMounts(const FileReader& read, CgroupCache* cache);
+// What FindCpuset found: the processors of the process's cpuset; none that can be told, where the
+// layer takes every online processor; or not known for this pass, where /proc/PID/cgroup names a
+// cgroup whose list, read as often as a pass reads it, lacks the process: it may have joined since,
+// and taking it for one in no cpuset would widen it past its cpuset's processors. The next pass
+// reads the list anew.
+enum class CpusetFound { Cpus, None, Unknown };
 // The processors of the process's cpuset: those of the cgroup that /proc/PID/cpuset names (or,
 // where that file is absent, that /proc/PID/cgroup names and whose process list holds the process)
 // or, where the controller is not enabled for that cgroup (its file is absent), its nearest
-// ancestor's that has one. False where none can be read. Only the process's own file is read for
-// each process; the rest is read through the cache.
-bool FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
+// ancestor's that has one. Only the process's own file is read for each process; the rest is read
+// through the cache.
+CpusetFound FindCpuset(unsigned long pid, const FileReader& read, CgroupCache* cache, CpuSet* cpus);
 
-// linux_names.cpp: what the kernel says of one process, as read from procfs.
+// linux_task_group.cpp: the task group that calming a compiler stays within, a CPU cgroup: a nice
+// value ranks a thread only among the threads of its task group.
+struct TaskGroup {
+    bool v1 = false;               // a cgroup of v1's cpu hierarchy rather than the unified one
+    std::string path;              // as /proc/PID/cgroup gives it; "/" for the root
+    unsigned long long weight = 0; // its cpu.weight (v2) or cpu.shares (v1)
+};
+// Whether a compiler lowered in this task group is to be said to be calmed within it alone: in
+// every CPU cgroup but the root, whose tasks compete with the whole machine (each autogroup of it
+// ranked by its own nice value instead, which the service does not change).
+bool CalmingStaysWithin(const TaskGroup& group);
+// The line that says so, with the weight that ranks the cgroup among its siblings and what would
+// lower it. It begins "task group: ".
+std::string TaskGroupLine(const TaskGroup& group);
+
+// linux_names.cpp: the text of a name as the kernel gives it (bytes, UTF-8 where it is text), with
+// each C0 control, DEL and C1 control replaced by '?': a C1 control as UTF-8 encodes it (C2 80 to
+// C2 9F), or a byte 80 to 9F that is not part of a well-formed UTF-8 sequence. Every other byte
+// stays, so text in any script survives.
+std::string WithoutControlCharacters(const std::string& name);
+// What the kernel says of one process, as read from procfs.
 struct ProcessNames {
     bool exeKnown = false;
     std::string exePath; // target of /proc/PID/exe
@@ -149,8 +185,7 @@ bool NeedsOwnWords(const std::string& exePath);
 // The process's executable base name: the file name of its executable, or for a program run by
 // Wine (and for a process whose executable cannot be read) its Windows image name, taken from
 // argv[0] where that extends the kernel's command name and from the command name otherwise.
-// Control characters (C0, DEL, and C1 as UTF-8 encodes them) are replaced by '?', so a name cannot
-// forge log lines or steer a terminal.
+// Its control characters are replaced as WithoutControlCharacters replaces them.
 std::string BaseName(const ProcessNames& names);
 // The process's image path as QueryFullProcessImageNameA gives it, in the Win32 form: a Unix path
 // as Wine shows one ("Z:\\usr\\bin\\cl.exe"), a Windows one from argv[0] as it stands, or the
@@ -163,19 +198,26 @@ std::string ImagePath(const ProcessNames& names);
 struct JournalStream {
     int fd = 1;
     int noticeFd = 2;
-    std::string partial; // a line not yet ended, never more than one line's worth
+    std::string partial;  // a line not yet ended, never more than one line's worth
+    int cutPriority = -1; // the priority of a line cut into pieces, until its last piece
     unsigned long long dropped = 0;
 };
 // Takes all of data, whatever becomes of its lines.
 ssize_t WriteJournalStream(JournalStream* stream, const char* data, size_t size);
 // A line-buffered stream over it; null on failure.
 FILE* OpenJournalStream(JournalStream* stream);
+// Flushes the stream over it, writes a line it holds unended, and says the losses: at exit, before
+// exit's own flush of the streams.
+void FinishJournalStream(JournalStream* stream, FILE* file);
 // The journal priority of an event's lines: err for an error, warning for a warning, notice for
 // a change, info for the service's own events; -1 for a kind not known here, whose lines go at
 // info, and which the stream says once. A line written with no event (a sample) goes at debug.
 int JournalPriority(WORD eventType, DWORD eventId);
 // Tells the stream the kind of the lines of an event about to be written.
 void NoteReportedLines(WORD eventType, DWORD eventId, LPCSTR* lines, WORD count);
+// Writes a line of the layer's own to stdout, where the service's lines go, at notice: in the
+// journal it stands with the changes it speaks of.
+void SayNotice(const std::string& line);
 // Where the service manager connected stdout and stderr to the journal: stdout becomes a stream
 // as above, and stderr a journal stream at priority err.
 void ConnectJournalStreams();

@@ -219,7 +219,8 @@ INSTANTIATE_TEST_SUITE_P(Processors, ManyProcessorsTest,
 // A process's cpuset as the mount table, /proc/42/cgroup, the process lists and the cpuset files
 // say: a row gives the two texts, the cgroup folder whose cgroup.procs lists 42, and further files
 // by path, /proc/42/cpuset among them ("!" cannot be read; any other file is absent). "none" where
-// the cpuset cannot be told, and the layer takes every online processor instead.
+// the cpuset cannot be told, and the layer takes every online processor instead; "unknown" where
+// it is not known for the pass.
 struct Cpuset {
     const char* what;
     std::string mounts;
@@ -252,7 +253,10 @@ TEST_P(CpusetTest, IsReadFromTheOneCgroupThatHoldsTheProcess) {
     CpuSet cpus;
     std::string found = "none";
     CgroupCache cache;
-    if (FindCpuset(42, read, &cache, &cpus)) {
+    const CpusetFound result = FindCpuset(42, read, &cache, &cpus);
+    if (result == CpusetFound::Unknown) {
+        found = "unknown";
+    } else if (result == CpusetFound::Cpus) {
         found.clear();
         for (size_t cpu = 0; cpu < cpus.size(); ++cpu) {
             found += cpus[cpu] ? (found.empty() ? "" : ",") + std::to_string(cpu) : "";
@@ -327,6 +331,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {V1 + "/docker/x\n0::/forged" + V1File, "1\n"},
                 {V1 + "/docker/x" + V1File, "0\n"}},
                "1"},
+        Cpuset{"a cgroup whose list, read twice this pass, lacks a process that joined since",
+               V2,
+               "0::/ci/job\n",
+               G + "/ci/other",
+               {{G + "/ci/job/cgroup.procs", "7\n"}, {G + "/ci/job" + V2File, "2-3\n"}},
+               "unknown"},
         Cpuset{"v2, a /proc/PID/cpuset that cannot be read",
                V2,
                "0::/ci/job\n",
@@ -436,13 +446,53 @@ TEST(BaseNameTest, ControlCharactersCannotForgeLogLines) {
     EXPECT_EQ(BaseName(Names(true, "/tmp/cl.exe\nCPU usage: 100%\r\x1b[2J\x7f", "", "")),
               "cl.exe?CPU usage: 100%??[2J?");
     EXPECT_EQ(BaseName(Names(false, "", "cl.exe\t", "")), "cl.exe?");
-    // C1 controls in UTF-8 too (U+009B may start an escape sequence); other UTF-8 and bytes that
-    // are not UTF-8 stay.
+    // C1 controls in UTF-8 too (U+009B may start an escape sequence), and as single bytes outside
+    // a UTF-8 sequence (9B is CSI to a terminal in an 8-bit locale), even after a lead byte that
+    // they cannot follow; other UTF-8, its continuation bytes 80 to 9F included, and other bytes
+    // that are not UTF-8 stay.
     EXPECT_EQ(BaseName(Names(true,
                              "/tmp/cl.exe\xc2\x9b"
-                             "2J\xc2\x85\xc2\xa0\x9b\xc2",
+                             "2J\xc2\x85\xc2\xa0\x9b\xc2\xe2\x80\x9c\xe0\x9b\xf4\x90\x80\x80"
+                             "\xed\xa0\x80\xff",
                              "", "")),
-              "cl.exe?2J?\xc2\xa0\x9b\xc2");
+              "cl.exe?2J?\xc2\xa0?\xc2\xe2\x80\x9c\xe0?\xf4???\xed\xa0?\xff");
+}
+
+// A unit's cgroup is named with its unit's setting, and so is its parent, whose weight ranks the
+// cgroup against what lies outside it. Any user with a delegated subtree names cgroups, as deep as
+// it likes: the line has no control from the path, and stays whole within one journal entry.
+TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100}),
+              "task group: compilers in cgroup /system.slice/agent.service are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
+              "100, and its parent cgroup keeps its own: lower CPUWeight= of agent.service, and "
+              "that of system.slice, to calm the build against the rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{true, "/ci/job", 512}),
+              "task group: compilers in cgroup /ci/job of the cpu hierarchy are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps cpu.shares "
+              "512, and its parent cgroup keeps its own: lower its cpu.shares, and that of /ci, to "
+              "calm the build against the rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/user.slice/user-1000.slice/ci.service", 50}),
+              "task group: compilers in cgroup /user.slice/user-1000.slice/ci.service are calmed "
+              "only against that cgroup's own tasks; against its sibling cgroups it keeps CPU "
+              "weight 50, and its parent cgroups keep theirs: lower CPUWeight= of ci.service, and "
+              "that of user-1000.slice and of the cgroups above it, to calm the build against the "
+              "rest of the machine");
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/job\x1b[2J\r\n<3>x\xc2\x9b\x9b\xe6\x97\xa5", 100}),
+              "task group: compilers in cgroup /job?[2J?"
+              "?<3>x??\xe6\x97\xa5 are calmed only "
+              "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
+              "100: lower its cpu.weight to calm the build against the rest of the machine");
+    std::string deep;
+    for (int level = 0; level < 1001; ++level) {
+        deep += "/level\x1b" + std::to_string(level);
+    }
+    const std::string line = TaskGroupLine(TaskGroup{false, deep, 100});
+    EXPECT_LT(line.size(), 1024u);
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    EXPECT_NE(line.find("/level?0/level?1/"), std::string::npos) << line;
+    EXPECT_NE(line.find("..."), std::string::npos) << line;
+    EXPECT_NE(line.find("/level?1000 are calmed"), std::string::npos) << line;
 }
 
 SERVICE_STATUS Status(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode = 0,
@@ -518,17 +568,33 @@ TEST(JournalStreamTest, LinesThatCannotBeWrittenAreDroppedCountedAndSaidOnce) {
         "2026-12-09T10:00:00 - set priority class of 'cl.exe' (PID 7) to below normal"};
     NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 100, change, 1);
     fprintf(file, "%s\nCPU usage:  99%%\n", change[0]);
+    FILE* const saved = stdout;
+    stdout = file; // the layer's own lines go where the service's do
+    SayNotice("task group: compilers in cgroup /ci are calmed only against ...");
+    // A line too long for one entry: each piece goes at the line's priority, and text that begins
+    // a piece is never read as a priority.
+    const std::string longLine(4096, 'x');
+    SayNotice(longLine + "<3>forged");
+    stdout = saved;
     LPCSTR odd[] = {"a line of a kind to come"};
     for (int i = 0; i < 2; ++i) {
         NoteReportedLines(EVENTLOG_INFORMATION_TYPE, 900, odd, 1);
         fprintf(file, "%s\n", odd[0]);
     }
     EXPECT_EQ(Drain(out[0]), std::string("<5>") + change[0] +
-                                 "\n<7>CPU usage:  99%\n<6>a line of a kind to come\n<6>a "
+                                 "\n<7>CPU usage:  99%\n<5>task group: compilers in cgroup /ci "
+                                 "are calmed only against ...\n<5>" +
+                                 longLine +
+                                 "\n<5><3>forged\n<6>a line of a kind to come\n<6>a "
                                  "line of a kind to come\n");
     EXPECT_EQ(Drain(notice[0]),
               "journal stream: 100000 lines could not be written and were dropped\n"
               "journal stream: a line of an unknown kind goes at info\n");
+    // The journal gone again at exit, with a line still unended: its loss is said all the same.
+    stream.fd = gone[1];
+    fprintf(file, "stopping");
+    FinishJournalStream(&stream, file);
+    EXPECT_EQ(Drain(notice[0]), "journal stream: 1 lines could not be written and were dropped\n");
     fclose(file);
     for (const int fd : {gone[1], out[0], out[1], notice[0], notice[1]}) {
         close(fd);

@@ -1,10 +1,12 @@
 // The Linux layer's process calls against real processes.
+#include "capture.h"
 #include "children.h"
 #include "platform.h"
 
 #include <algorithm>
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <dirent.h>
 #include <fstream>
@@ -13,6 +15,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -240,23 +243,76 @@ TEST(BaseNameTest, KernelThreadHasNoModule) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
 }
 
-TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
-    Child child("burner", {"--idle", "--threads", "4"});
-    ASSERT_TRUE(child.WaitForThreads(4));
-    Opened process(child.pid());
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
-
-    ASSERT_TRUE(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS));
-    const std::vector<pid_t> threads = ThreadsOf(child.pid());
-    ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
-    for (const pid_t tid : threads) {
-        EXPECT_EQ(NiceOf(tid), 10) << "thread " << tid;
+// Gives the thread a scheduling policy: a deadline reservation of 1 ms in 100 ms, or the lowest
+// real-time priority; SCHED_RESET_ON_FORK added sets the flag of that name.
+int SetPolicy(pid_t tid, int policy) {
+    const std::uint64_t resetOnFork = (policy & SCHED_RESET_ON_FORK) != 0 ? 1 : 0;
+    policy &= ~SCHED_RESET_ON_FORK;
+    struct {
+        std::uint32_t size, policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime, deadline, period;
+    } attributes{sizeof attributes, static_cast<std::uint32_t>(policy), resetOnFork, 0, 0, 0, 0, 0};
+    if (policy == SCHED_DEADLINE) {
+        attributes.runtime = 1000000;
+        attributes.deadline = attributes.period = 100000000;
+    } else if (policy == SCHED_FIFO || policy == SCHED_RR) {
+        attributes.priority = 1;
     }
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+    return static_cast<int>(syscall(SYS_sched_setattr, tid, &attributes, 0));
+}
 
-    // One thread back at nice 0: the process is no longer below normal as a whole.
-    ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(threads.back()), 0), 0);
-    EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+// One thread of four under each policy in turn. A deadline thread has a nice value all the same,
+// which the kernel keeps for it, so it is lowered once and reads as lowered after; a real-time
+// thread is the most urgent and no nice value reaches it, so setting a lower class changes nothing
+// and says so, whatever flag the thread has.
+TEST(PriorityTest, ClassIsSetOnEveryThreadAndReadFromTheMostUrgent) {
+    const struct {
+        const char* what;
+        int policy;
+        DWORD before;
+        bool lowered;
+    } rows[] = {
+        {"normal", SCHED_OTHER, NORMAL_PRIORITY_CLASS, true},
+        {"batch", SCHED_BATCH, NORMAL_PRIORITY_CLASS, true},
+        {"deadline", SCHED_DEADLINE, NORMAL_PRIORITY_CLASS, true},
+        {"round-robin", SCHED_RR, REALTIME_PRIORITY_CLASS, false},
+        {"round-robin reset on fork", SCHED_RR | SCHED_RESET_ON_FORK, REALTIME_PRIORITY_CLASS,
+         false},
+    };
+    for (const auto& row : rows) {
+        Child child("burner", {"--idle", "--threads", "4"});
+        ASSERT_TRUE(child.WaitForThreads(4));
+        const pid_t special = ThreadsOf(child.pid()).back();
+        if (row.policy != SCHED_OTHER && geteuid() != 0) {
+            continue; // only root may give a thread a real-time policy or a reservation
+        }
+        ASSERT_EQ(SetPolicy(special, row.policy), 0) << row.what << ": " << strerror(errno);
+        Opened process(child.pid());
+        EXPECT_EQ(GetPriorityClass(process.handle), row.before) << row.what;
+
+        EXPECT_EQ(SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS), row.lowered)
+            << row.what;
+        const std::vector<pid_t> threads = ThreadsOf(child.pid());
+        ASSERT_GE(threads.size(), 4u); // a sanitizer may add a thread of its own
+        for (const pid_t tid : threads) {
+            EXPECT_EQ(NiceOf(tid), row.lowered ? 10 : 0) << row.what << ", thread " << tid;
+        }
+        if (!row.lowered) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED)) << row.what;
+            EXPECT_EQ(GetPriorityClass(process.handle), row.before) << row.what;
+            continue;
+        }
+        EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS))
+            << row.what;
+
+        // That thread back at nice 0: the process is no longer below normal as a whole.
+        ASSERT_EQ(setpriority(PRIO_PROCESS, static_cast<id_t>(special), 0), 0);
+        EXPECT_EQ(GetPriorityClass(process.handle), static_cast<DWORD>(NORMAL_PRIORITY_CLASS))
+            << row.what;
+    }
 }
 
 TEST(PriorityTest, NoThreadIsEverLifted) {
@@ -338,28 +394,26 @@ TEST(AffinityTest, OneNarrowThreadMakesTheProcessNarrow) {
     EXPECT_EQ(processMask, 0x2u);
 }
 
-// A cpuset cgroup of the test's own, removed at the end: in cgroup v1's cpuset hierarchy, or in v2
-// where its root hands the controller on. `path` stays empty where none can be made.
-struct Cpuset {
-    explicit Cpuset(const std::string& cpus) {
-        std::string root = "/sys/fs/cgroup/cpuset";
+// A cgroup of the test's own with the controller, removed at the end: in cgroup v1's hierarchy of
+// that controller, or in v2 where its root hands the controller on. `path` stays empty where none
+// can be made; `root` is the hierarchy's.
+struct Cgroup {
+    Cgroup(const std::string& controller, const std::string& name)
+        : root("/sys/fs/cgroup/" + controller) {
         std::ifstream control("/sys/fs/cgroup/cgroup.subtree_control");
         std::string enabled;
-        if (access((root + "/cpuset.cpus").c_str(), W_OK) != 0 && std::getline(control, enabled) &&
-            enabled.find("cpuset") != std::string::npos) {
+        if (access((root + "/tasks").c_str(), W_OK) != 0 && std::getline(control, enabled) &&
+            (" " + enabled + " ").find(" " + controller + " ") != std::string::npos) {
             root = "/sys/fs/cgroup";
         }
-        const std::string dir = root + "/ostrevane-test-" + std::to_string(getpid()) + "-" + cpus;
+        const std::string dir = root + "/ostrevane-test-" + std::to_string(getpid()) + "-" + name;
         if (mkdir(dir.c_str(), 0755) == 0) {
             path = dir;
-            if (!Write("cpuset.mems", "0") || !Write("cpuset.cpus", cpus)) {
-                rmdir(path.c_str());
-                path.clear();
-            }
         }
     }
-    ~Cpuset() {
-        // Its members were reaped before, but the kernel may take a moment to let go.
+    ~Cgroup() { Remove(); }
+    // Its members were reaped before, but the kernel may take a moment to let go.
+    void Remove() {
         if (!path.empty()) {
             WaitUntil([this] { return rmdir(path.c_str()) == 0 || errno != EBUSY; }, 5);
         }
@@ -368,8 +422,98 @@ struct Cpuset {
         std::ofstream out(path + "/" + file);
         return static_cast<bool>(out << text << std::flush);
     }
+    std::string root;
     std::string path;
 };
+
+// A cpuset cgroup of the processors given.
+struct Cpuset : Cgroup {
+    explicit Cpuset(const std::string& cpus) : Cgroup("cpuset", cpus) {
+        if (!path.empty() && (!Write("cpuset.mems", "0") || !Write("cpuset.cpus", cpus))) {
+            Remove();
+            path.clear();
+        }
+    }
+};
+
+// Compilers lowered in turn, each in a new pass: one lowered in a CPU cgroup other than the root is
+// said to be calmed within it, once for the cgroup, and again once it is made anew; none in the
+// root's. On v2 a child cgroup without the controller is in its parent's task group, and becomes
+// one of its own, to be said, when the parent enables the controller, which changes no inode.
+TEST(PriorityTest, LoweringInACpuCgroupIsSaidOncePerCgroup) {
+    Cgroup cpu("cpu", "cpu");
+    if (cpu.path.empty()) {
+        GTEST_SKIP() << "needs a CPU cgroup it can make (as root: cgroup v1's cpu hierarchy, or "
+                        "v2's with the controller handed on)";
+    }
+    const std::string cgroup = cpu.path.substr(cpu.root.size());
+    const bool v1 = cpu.root != "/sys/fs/cgroup";
+    const std::string line =
+        "task group: compilers in cgroup " + cgroup + (v1 ? " of the cpu hierarchy" : "") +
+        " are calmed only against that cgroup's own tasks; against its sibling cgroups it keeps " +
+        (v1 ? "cpu.shares 1024: lower its cpu.shares" : "CPU weight 100: lower its cpu.weight") +
+        " to calm the build against the rest of the machine\n";
+    // Removed before the cgroup it is in.
+    struct Folder {
+        ~Folder() { rmdir(path.c_str()); }
+        std::string path;
+    } child{cpu.path + "/child"};
+    const std::string childLine = "task group: compilers in cgroup " + cgroup +
+                                  "/child are calmed only against that cgroup's own tasks; against "
+                                  "its sibling cgroups it keeps CPU weight 100, and its parent "
+                                  "cgroup keeps its own: lower its cpu.weight, and that of " +
+                                  cgroup + ", to calm the build against the rest of the machine\n";
+    const struct {
+        const char* what;
+        bool inRoot;
+        bool remade;
+        bool inChild; // v2 only
+        const char* enable;
+        std::string said;
+    } rows[] = {
+        {"the first compiler in the cgroup", false, false, false, nullptr, line},
+        {"a second compiler there, in a later pass", false, false, false, nullptr, ""},
+        {"a compiler in the root cgroup", true, false, false, nullptr, ""},
+        {"a compiler in the cgroup removed and made anew", false, true, false, nullptr, line},
+        {"a compiler in a child without the controller", false, false, true, nullptr, ""},
+        {"a compiler in that child given the controller", false, false, true, "+cpu", childLine},
+    };
+    for (const auto& row : rows) {
+        if (row.inChild && v1) {
+            continue;
+        }
+        if (row.remade) {
+            cpu.Remove();
+            ASSERT_EQ(mkdir(cpu.path.c_str(), 0755), 0) << row.what;
+        }
+        if (row.inChild) {
+            ASSERT_TRUE(mkdir(child.path.c_str(), 0755) == 0 || errno == EEXIST) << row.what;
+        }
+        if (row.enable != nullptr) {
+            ASSERT_TRUE(cpu.Write("cgroup.subtree_control", row.enable)) << row.what;
+        }
+        Child compiler("cl.exe", {"--idle"});
+        std::ofstream join((row.inRoot    ? cpu.root
+                            : row.inChild ? child.path
+                                          : cpu.path) +
+                           "/cgroup.procs");
+        ASSERT_TRUE(join << compiler.pid() << std::flush) << row.what;
+        DWORD ids[4096];
+        DWORD bytes = 0;
+        ASSERT_TRUE(EnumProcesses(ids, sizeof ids, &bytes));
+        Opened process(compiler.pid());
+        BOOL lowered = FALSE;
+        std::string said;
+        {
+            OutputCapture capture;
+            lowered = SetPriorityClass(process.handle, BELOW_NORMAL_PRIORITY_CLASS);
+            said = capture.Stdout();
+        }
+        ASSERT_TRUE(lowered) << row.what;
+        EXPECT_EQ(said, row.said) << row.what;
+        compiler.End();
+    }
+}
 
 TEST(AffinityTest, CompilerInACpusetIsWidenedWithinItOnlyAndOnce) {
     // Cpusets of the first processor, and of the first and the last: on more than two, not all.

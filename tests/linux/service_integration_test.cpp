@@ -197,7 +197,8 @@ TEST_P(SaturatedRun, CompilersAreCalmedAndWidenedWhileTheMachineIsSaturated) {
     snprintf(mask, sizeof mask, "0x%04llx", online);
     for (size_t i = 1; i < lines.size(); ++i) {
         std::smatch match;
-        if (std::regex_match(lines[i], sample)) {
+        // The layer's own line where this machine runs the test in a CPU cgroup of its own.
+        if (std::regex_match(lines[i], sample) || lines[i].compare(0, 12, "task group: ") == 0) {
             continue;
         }
         ASSERT_TRUE(std::regex_match(lines[i], match, change)) << lines[i];

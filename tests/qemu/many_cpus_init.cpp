@@ -170,12 +170,13 @@ std::string PolicyOutput(pid_t pid) {
 
 // cgroup v2 alone, as Debian 12 and its containers run it: a cpuset of processors 64 to 79, and a
 // compiler two levels below it, in cgroups without cpuset files, pinned to processor 70. It is
-// widened to exactly its cpuset, once, and its masks are those of the second block of 64.
+// widened to exactly its cpuset, once, and its masks are those of the second block of 64. The
+// cpuset is a CPU cgroup too, whose weight ranks the compiler's task group: that is said once.
 void CpusetAbove63(int cpus) {
     const std::string root = "/sys/fs/cgroup";
     Expect("cgroup2 mounted", mount("none", root.c_str(), "cgroup2", 0, nullptr) == 0);
-    Expect("the cpuset controller handed on",
-           WriteFile(root + "/cgroup.subtree_control", "+cpuset"));
+    Expect("the cpuset and cpu controllers handed on",
+           WriteFile(root + "/cgroup.subtree_control", "+cpuset +cpu"));
     Expect("a cpuset of 64-79", mkdir((root + "/pool").c_str(), 0755) == 0 &&
                                     WriteFile(root + "/pool/cpuset.cpus", "64-79") &&
                                     mkdir((root + "/pool/job").c_str(), 0755) == 0 &&
@@ -189,6 +190,12 @@ void CpusetAbove63(int cpus) {
            first.find("set affinity mask of 'cl.exe' (PID " + std::to_string(compiler) +
                       ") to 0xffff\n") != std::string::npos &&
                second.find("set affinity mask") == std::string::npos);
+    Expect("its task group said once, with its weight",
+           first.find("task group: compilers in cgroup /pool are calmed only against that "
+                      "cgroup's own tasks; against its sibling cgroups it keeps CPU weight 100: "
+                      "lower its cpu.weight to calm the build against the rest of the "
+                      "machine\n") != std::string::npos &&
+               second.find("task group: ") == std::string::npos);
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(compiler));
     DWORD_PTR processMask = 0;

@@ -47,6 +47,9 @@ git -C "$two" checkout -q "$commit"
 release two "$work" env LOCPATH="$work/locale" LC_ALL=en_US.UTF-8 TZ=Pacific/Chatham \
     bash -c 'umask 002 && exec "$0"/scripts/release' "${two#$work/}"
 
+# Everything a release makes is under build/, which git ignores: the trees are as they were.
+expect "the releases leave their trees as they found them" \
+    "$(git -C "$work/one" status --porcelain)$(git -C "$two" status --porcelain)" ""
 one=$work/one/build/release two=$two/build/release
 version=$(sed -n 's/^ostrevane-\([0-9.]*\)-x64\.msi$/\1/p' <(ls "$one"))
 expect "the five files" "$(ls "$one" | paste -sd' ')" "SHA256SUMS ostrevane-$version-x64.exe \

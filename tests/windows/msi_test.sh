@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The Windows package under Wine's msiexec and SCM, as an administrator installs, upgrades and
 # removes it: a package of a lower version first, then this one, then its removal.
-# usage: msi_test.sh MSI EXE CUSTOM_ACTIONS VERSION HELPERS_DIR CMAKE
+# usage: msi_test.sh MSI EXE CUSTOM_ACTIONS VERSION HELPERS_DIR CMAKE FAILING_ACTION
 #   MSI is the package built from EXE and its CUSTOM_ACTIONS DLL at VERSION; CMAKE runs the script
-#   that builds the older one.
+#   that builds the older one; FAILING_ACTION is a DLL whose quoting action fails.
 set -u
-msi=$1 exe=$2 actions=$3 version=$4 helpers=$5 cmake=$6
+msi=$1 exe=$2 actions=$3 version=$4 helpers=$5 cmake=$6 failing=$7
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../checks.sh"
 . "$here/wine_prefix.sh"
@@ -36,9 +36,18 @@ win reg add 'HKCU\Software\Wine\AppDefaults\ostrevane.exe\DllOverrides' /v pdh /
 cp "$helpers/launcher.exe" "$helpers/probe.exe" "$helpers/resource_reader.exe" "$drive/t/"
 cp "$helpers/standin.exe" "$drive/t/cl.exe"
 
-# A package of a lower version, whose exe differs from this one's by a trailing byte.
-cp "$exe" "$work/old.exe"
-printf '\0' >>"$work/old.exe"
+# A package of a lower version, whose exe is older by its file version too, 0.9.0.0 (its fixed
+# version and its version strings), as Windows Installer replaces an installed versioned file only
+# with a newer one.
+python3 - "$exe" "$work/old.exe" <<'END' || fail "the older exe was not made"
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+fixed = data.index(struct.pack("<I", 0xFEEF04BD))
+data[fixed + 8:fixed + 24] = struct.pack("<4H", 9, 0, 0, 0) * 2
+old, new = "1.0.0.0\0".encode("utf-16-le"), "0.9.0.0\0".encode("utf-16-le")
+assert data.count(old) == 2
+open(sys.argv[2], "wb").write(bytes(data).replace(old, new))
+END
 build_msi=$here/../../packaging/windows/build-msi.cmake
 "$cmake" -DEXE="$work/old.exe" -DCUSTOM_ACTIONS="$actions" -DVERSION=0.9.0 -DMSI="$drive/old.msi" -P "$build_msi" ||
     fail "the lower version was not packaged"
@@ -61,22 +70,55 @@ expect "other contents: the version's ProductCode, another PackageCode" \
 "$cmake" -DEXE="$exe" -DCUSTOM_ACTIONS="$actions" -DVERSION="$version.1" -DMSI="$work/four.msi" -P "$build_msi" >/dev/null 2>&1
 expect "a fourth version field is refused" "$?/$([ -e "$work/four.msi" ] && echo made)" 1/
 
-# The tables as a packaging team's validation reads them. The exe is versioned, as the file it
-# packages says (so it has no hash row); the _Validation table has a row for every column of every
-# table the package holds, and none for anything else, so that ICE03 checks them all; no registry
-# key ends in a backslash; the actions that only set a property impersonate (no 0x800 bit).
+# The tables as a packaging team's validation reads them. The exe is versioned, with the version
+# and language of the file it packages (so it has no hash row), and it and its folder have short
+# names; the older exe is older by its version resource.
 table() { msiinfo export "$msi" "$1" | tr -d '\r' | tail -n +4; }
 cp "$exe" "$drive/t/packaged.exe"
-expect "the exe's version in the File table, no hash row" \
-    "$(table File | cut -f5)/$(win 'C:\t\resource_reader.exe' version 'C:\t\packaged.exe' | sed -n 's/^FILEVERSION=//p')/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
-    "$version.0/$version.0/0"
-columns=$(for t in $(msiinfo tables "$msi" | grep -v -x -e _SummaryInformation -e _ForceCodepage); do
-    msiinfo export "$msi" "$t" | tr -d '\r' | head -n 1 | tr '\t' '\n' | sed "s/^/$t /"
-done | sort)
-expect "a _Validation row for every column, and only those" \
-    "$(diff <(table _Validation | cut -f1,2 | tr '\t' ' ' | sort) - <<<"$columns" && echo same)" same
-expect "registry keys without a trailing backslash, set-property actions that impersonate" \
-    "$(table Registry | cut -f3 | grep -c '\\$')/$(table CustomAction | awk -F'\t' '$2 % 64 == 51 && int($2 / 2048) % 2' | wc -l)" 0/0
+cp "$work/old.exe" "$drive/t/old.exe"
+read_version() { win 'C:\t\resource_reader.exe' version "C:\\t\\$1" | sed -n "s/^\\($2\\)=//p" | paste -sd/; }
+expect "the exe's short and long names, version and language in the File table, no hash row" \
+    "$(table File | cut -f3,5,6 | tr '\t' /)/$(msiinfo tables "$msi" | grep -c MsiFileHash)" \
+    "OSTREV~1.EXE|ostrevane.exe/$(read_version packaged.exe 'FILEVERSION\|LANGUAGE')/0"
+expect "the older exe's versions" "$(read_version old.exe '[A-Z]*VERSION\|FileVersion\|ProductVersion')" \
+    0.9.0.0/0.9.0.0/0.9.0.0/0.9.0.0
+expect "the folder's short and long names, the feature never advertised" \
+    "$(table Directory | awk -F'\t' '$1 == "INSTALLDIR" { print $3 }')/$(table Feature | cut -f8)" \
+    "OSTREV~1|Ostrevane/8"
+# The install folder locked by Windows Installer, whatever INSTALLDIR is (CreateFolders applies it
+# as it creates the folder, before InstallFiles).
+expect "the folder locked: SYSTEM and Administrators all, Users read and execute, nothing inherited" \
+    "$(table CreateFolder | tr '\t' ' ')|$(table MsiLockPermissionsEx | tr '\t' ' ')|$(table InstallExecuteSequence | awk -F'\t' '$1 ~ /^(CreateFolders|InstallFiles)$/ { print $3, $1 }' | sort -n | cut -d' ' -f2 | paste -sd' ')" \
+    "INSTALLDIR Service|InstallFolder INSTALLDIR CreateFolder D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU) |CreateFolders InstallFiles"
+
+# The ICE rules that the tables alone decide, by the project's own check (which the build runs
+# too), on the package and on copies of it with one bad cell each, every one of which the check
+# must refuse by its rule.
+ice=$here/../../packaging/windows/msi_ice.py
+expect "the package passes the ICE check" "$(python3 "$ice" "$msi" | grep -c '^ICE[0-9]*: ')" 0
+while IFS='|' read -r rule query; do
+    cp "$msi" "$work/bad.msi"
+    msibuild "$work/bad.msi" -q "$query" || fail "could not apply $query"
+    expect "$rule refuses $query" "$(python3 "$ice" "$work/bad.msi" | grep -c "^$rule: ")" 1
+done <<'END'
+ICE03|UPDATE `File` SET `FileName`='ostrevane.exe'
+ICE03|UPDATE `Directory` SET `DefaultDir`='Ostrevane' WHERE `Directory`='INSTALLDIR'
+ICE60|UPDATE `File` SET `Language`=''
+ICE03|UPDATE `File` SET `Language`='en-US'
+ICE03|UPDATE `Component` SET `ComponentId`='{50675433-aa9e-41bf-87d8-dec568c4fd38}'
+ICE03|UPDATE `Registry` SET `Key`='SYSTEM\CurrentControlSet\Services\EventLog\Ostrevane\' WHERE `Registry`='MaxSize'
+ICE03|UPDATE `InstallExecuteSequence` SET `Condition`='$Service=' WHERE `Action`='QuoteServicePath'
+ICE03|UPDATE `CustomAction` SET `Target`='[#ostrevane exe]' WHERE `Action`='SetQuoteServicePath'
+ICE03|UPDATE `MsiLockPermissionsEx` SET `SDDLText`='D:PAI(A;OICI;FA;;;SY'
+ICE03|UPDATE `FeatureComponents` SET `Component_`='Elsewhere'
+ICE03|UPDATE `Upgrade` SET `ActionProperty`='9LIVES' WHERE `Attributes`=2
+ICE03|UPDATE `ServiceInstall` SET `StartType`=5
+ICE03|UPDATE `Media` SET `Cabinet`='ostrevane.cabinet'
+ICE06|INSERT INTO `_Validation` (`Table`, `Column`, `Nullable`) VALUES ('File', 'Checksum', 'Y')
+ICE68|UPDATE `CustomAction` SET `Type`=1027 WHERE `Action`='FindSc'
+ICE68|UPDATE `CustomAction` SET `Type`=2099 WHERE `Action`='FindSc'
+ICE82|UPDATE `InstallExecuteSequence` SET `Sequence`=5801 WHERE `Action`='AskForRecovery'
+END
 expect "a log from every install, no Change in Programs and Features" \
     "$(table Property | grep -E '^(MsiLogging|ARPNOMODIFY)' | sort | paste -sd' ')" \
     "$(printf 'ARPNOMODIFY\t1 MsiLogging\tvoicewarmup')"
@@ -205,6 +247,9 @@ win reg add "$log" /v CustomSD /d 'O:BAG:SYD:(A;;0x1;;;NS)' /f >/dev/null
 stop_service 30
 msiexec /x 'C:\new.msi'
 expect "msiexec /x" "$?" 0
+# The quoting action runs where the service is installed or reinstalled, never at its removal.
+expect "the removal did not run the quoting action" \
+    "$(tr -d '\r' <"$drive/msi.log" | grep -c -e 'Action start .*: QuoteServicePath\.$' -e '^QuoteServicePath: ')/$(tr -d '\r' <"$drive/msi.log" | grep -q 'Action start .*: DeleteServices\.$' && echo logged)" 0/logged
 expect "no service left" "$(state)" ""
 expect "no service key left" "$(present "$service")" no
 expect "no event source or log left" "$(present "$source")/$(present "$log")" no/no
@@ -224,4 +269,24 @@ msiexec /i 'C:\elsewhere.msi'
 expect "a quoting action that fails leaves the install at 0, the error in the log" \
     "$?/$(tr -d '\r' <"$drive/msi.log" | grep -c 'QuoteServicePath: OpenServiceW failed with Windows error 1060\.')" 0/1
 msiexec /x 'C:\elsewhere.msi'
+
+# An action that does fail, in the place of the quoting action's DLL: without Return="ignore" (the
+# continue bit, 0x40, of its type) its failure fails the install (1603); with it the install
+# succeeds, and the action's own line in the log shows that it ran (Wine's log says "Return value
+# 1" for it).
+mkdir -p "$work/failing/Binary"
+(cd "$work/failing" && msiinfo export "$msi" Binary >Binary.idt) || fail "could not export the Binary table"
+cp "$failing" "$work/failing/Binary/Binary.QuoteServicePathDll"
+cp "$msi" "$drive/failing.msi"
+(cd "$work/failing" && msibuild "$drive/failing.msi" -i Binary.idt) || fail "could not put the failing action in"
+cp "$drive/failing.msi" "$drive/checked.msi"
+msibuild "$drive/checked.msi" -q "UPDATE \`CustomAction\` SET \`Type\`=3073 WHERE \`Action\`='QuoteServicePath'" ||
+    fail "could not make the action checked"
+msiexec /i 'C:\checked.msi'
+expect "a failing quoting action whose return is checked fails the install" "$?/$(entries)" 67/0
+msiexec /i 'C:\failing.msi'
+expect "a failing quoting action with Return=\"ignore\" leaves the install at 0, and ran" \
+    "$?/$(entries)/$(tr -d '\r' <"$drive/msi.log" | grep -c '^QuoteServicePath: failing on purpose$')" 0/1/1
+stop_service 30
+msiexec /x 'C:\failing.msi'
 finish

@@ -5,7 +5,8 @@
  *          prints the message of event ID with the strings inserted, as Event Viewer shows it
  *        resource_reader version FILE
  *          prints the fixed file and product versions and the US English strings of the version
- *          resource, as Explorer's file properties and AppLocker read them, one NAME=VALUE a line */
+ *          resource, as Explorer's file properties and AppLocker read them, one NAME=VALUE a line,
+ *          then the language of its first translation, in decimal, as a File table's Language */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,6 +67,11 @@ static int Version(const char* file) {
         if (VerQueryValueA(data, query, (void**)&value, &length) && length > 0) {
             printf("%s=%s\n", names[i], value);
         }
+    }
+    WORD* translation = NULL;
+    if (VerQueryValueA(data, "\\VarFileInfo\\Translation", (void**)&translation, &length) &&
+        length >= 2 * sizeof(WORD)) {
+        printf("LANGUAGE=%u\n", (unsigned)translation[0]);
     }
     free(data);
     return 0;

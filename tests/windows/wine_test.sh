@@ -76,7 +76,7 @@ if [ "$mode" = resources ]; then
     version=$(sed -n 's/^project(Ostrevane VERSION \([0-9.]*\) .*/\1/p' "$here/../../CMakeLists.txt")
     expect "the version resource" \
         "$(win 'C:\t\resource_reader.exe' version 'C:\ostrevane\ostrevane.exe' | paste -sd'|')" \
-        "FILEVERSION=$version.0|PRODUCTVERSION=$version.0|CompanyName=Ostrevane|FileDescription=Ostrevane compiler scheduling service|FileVersion=$version.0|InternalName=ostrevane|LegalCopyright=Copyright 2026 The Ostrevane developers. All rights reserved.|OriginalFilename=ostrevane.exe|ProductName=Ostrevane|ProductVersion=$version.0"
+        "FILEVERSION=$version.0|PRODUCTVERSION=$version.0|CompanyName=Ostrevane|FileDescription=Ostrevane compiler scheduling service|FileVersion=$version.0|InternalName=ostrevane|LegalCopyright=Copyright 2026 The Ostrevane developers. All rights reserved.|OriginalFilename=ostrevane.exe|ProductName=Ostrevane|ProductVersion=$version.0|LANGUAGE=1033"
     expect "event 2 tells to install the 64-bit exe" \
         "$(win 'C:\t\resource_reader.exe' message 'C:\ostrevane\ostrevane.exe' 2 | grep -c 'Install the 64-bit ostrevane.exe')" 1
     # A failed change names its process and the error, and says it is reported once.

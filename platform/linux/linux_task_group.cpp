@@ -1,0 +1,222 @@
+// The task group that calming a compiler stays within. A nice value ranks a thread only among the
+// threads of its task group: its CPU cgroup, or where that is the root, its autogroup. Where a
+// compiler is lowered in a CPU cgroup other than the root, the lowering reaches nothing outside
+// that cgroup, and a change line alone would read as if it did: the layer says so, once for each
+// cgroup, with the weight that does rank the cgroup and the setting that would lower it.
+#include "linux_process.h"
+
+#include <algorithm>
+#include <map>
+#include <sys/stat.h>
+
+namespace linux_platform {
+
+namespace {
+
+// Whether the last part of the path is a systemd unit's name, as the cgroup of a unit is named.
+bool IsUnitName(const std::string& name) {
+    for (const char* suffix : {".service", ".scope", ".slice"}) {
+        const size_t length = std::char_traits<char>::length(suffix);
+        if (name.size() > length && name.compare(name.size() - length, length, suffix) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A cgroup's path as a line shows it: any creator of a cgroup chooses its name, so its controls
+// are replaced as a process name's are, and a path deeper than any a line needs keeps its two ends,
+// which name the hierarchy and the cgroup. The line then stays whole within one journal entry.
+std::string Shown(const std::string& path) {
+    constexpr size_t Kept = 120;
+    return WithoutControlCharacters(path.size() <= 2 * Kept + 3
+                                        ? path
+                                        : path.substr(0, Kept) + "..." +
+                                              path.substr(path.size() - Kept));
+}
+
+// How a line names a cgroup's weight: the unit's setting on v2 where the cgroup is a unit's,
+// the file otherwise.
+std::string NameOfCgroup(const TaskGroup& group, const std::string& path) {
+    const std::string last = path.substr(path.rfind('/') + 1);
+    return Shown(!group.v1 && IsUnitName(last) ? last : path);
+}
+
+} // namespace
+
+bool CalmingStaysWithin(const TaskGroup& group) {
+    return group.path != "/";
+}
+
+// Only the parent is named: a line that named every ancestor would grow with the square of the
+// depth, which the cgroup's creator chooses.
+std::string TaskGroupLine(const TaskGroup& group) {
+    const size_t slash = group.path.rfind('/');
+    const bool hasParent = slash != 0 && slash != std::string::npos;
+    const bool hasGrandparent = hasParent && group.path.rfind('/', slash - 1) != 0;
+    const std::string last = group.path.substr(slash + 1);
+    const bool unit = !group.v1 && IsUnitName(last);
+    const std::string weight = group.v1 ? "cpu.shares " + std::to_string(group.weight)
+                                        : "CPU weight " + std::to_string(group.weight);
+    std::string line = "task group: compilers in cgroup " + Shown(group.path) +
+                       (group.v1 ? " of the cpu hierarchy" : "") +
+                       " are calmed only against that cgroup's own tasks; against its sibling "
+                       "cgroups it keeps " +
+                       weight;
+    if (hasParent) {
+        line += hasGrandparent ? ", and its parent cgroups keep theirs"
+                               : ", and its parent cgroup keeps its own";
+    }
+    line += ": lower ";
+    line += group.v1 ? "its cpu.shares" : unit ? "CPUWeight= of " + Shown(last) : "its cpu.weight";
+    if (hasParent) {
+        line += ", and that of " + NameOfCgroup(group, group.path.substr(0, slash)) +
+                (hasGrandparent ? " and of the cgroups above it," : ",");
+    }
+    return line + " to calm the build against the rest of the machine";
+}
+
+} // namespace linux_platform
+
+namespace linux_process {
+
+namespace {
+
+constexpr size_t ProcessCgroupLimit = 1 << 20;
+constexpr size_t WeightLimit = 64;
+// The task groups said are held to so many, those that are gone forgotten first, then the oldest:
+// a build machine whose jobs each run in a cgroup of their own sees thousands over time.
+constexpr size_t MaxSaid = 1024;
+
+// A task group said: its folder's inode (a cgroup removed and made anew has another, and is said
+// again), and when it was said.
+struct SaidGroup {
+    ino_t inode;
+    unsigned long long order;
+};
+std::mutex Lock;
+std::map<std::string, SaidGroup> Said;
+unsigned long long SaidCount = 0;
+
+bool InodeOf(const std::string& folder, ino_t* inode) {
+    struct stat status;
+    if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        return false;
+    }
+    *inode = status.st_ino;
+    return true;
+}
+
+// Makes room for one more: only when full, the groups that are gone are forgotten, and where that
+// frees less than half, the older half too, so that each group remembered costs a constant share
+// of the sweeps, and a new group always finds room. Lock is held.
+void MakeRoomInSaid() {
+    if (Said.size() < MaxSaid) {
+        return;
+    }
+    std::vector<unsigned long long> orders;
+    for (auto held = Said.begin(); held != Said.end();) {
+        ino_t now = 0;
+        if (!InodeOf(held->first, &now) || now != held->second.inode) {
+            held = Said.erase(held);
+        } else {
+            orders.push_back(held->second.order);
+            ++held;
+        }
+    }
+    if (Said.size() > MaxSaid / 2) {
+        std::nth_element(orders.begin(), orders.begin() + orders.size() / 2, orders.end());
+        const unsigned long long middle = orders[orders.size() / 2];
+        for (auto held = Said.begin(); held != Said.end();) {
+            held = held->second.order < middle ? Said.erase(held) : std::next(held);
+        }
+    }
+}
+
+// The task group of the cgroup at `path`: on v1 the cgroup itself, every cgroup of the cpu
+// hierarchy having the controller; on v2 the nearest of it and its ancestors that has a
+// cpu.weight file, the root having none. False where a file cannot be read; the root's path "/"
+// where no cgroup up to the root has the controller.
+bool FindTaskGroup(const linux_platform::CgroupMount& mount, bool v1, std::string path,
+                   linux_platform::TaskGroup* group, std::string* folder) {
+    for (;;) {
+        if (!linux_platform::FolderOf(mount, path, folder)) {
+            return false;
+        }
+        std::string text;
+        const linux_platform::FileRead read =
+            ReadCgroupFile(*folder + (v1 ? "/cpu.shares" : "/cpu.weight"), WeightLimit, &text);
+        if (read == linux_platform::FileRead::Read) {
+            const char* cursor = text.c_str();
+            unsigned long long weight = 0;
+            if (!linux_platform::ParseUnsigned(cursor, &weight)) {
+                return false;
+            }
+            group->v1 = v1;
+            group->path = path;
+            group->weight = weight;
+            return true;
+        }
+        if (read != linux_platform::FileRead::Absent || path == "/" || path == mount.root) {
+            group->path = "/";
+            return read == linux_platform::FileRead::Absent;
+        }
+        const size_t slash = path.rfind('/');
+        path = slash == 0 ? "/" : path.substr(0, slash);
+    }
+}
+
+} // namespace
+
+void SayTaskGroupOnce(const ProcessHandle* process) {
+    linux_platform::CgroupMounts mounts;
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        if (!linux_platform::ReadCgroupMounts(ReadCgroupFile, &Pass.cgroups)) {
+            return;
+        }
+        mounts = Pass.cgroups.mounts;
+    }
+    // The cpu controller is in a v1 hierarchy where one holds it, in the unified one otherwise.
+    const bool v1 = !mounts.v1Cpu.point.empty();
+    const linux_platform::CgroupMount& mount = v1 ? mounts.v1Cpu : mounts.v2;
+    std::string text;
+    std::string path;
+    std::string folder;
+    // A process that exited before its cgroup was read may have left its identifier to another.
+    if (mount.point.empty() ||
+        ReadCgroupFile(ProcPath(process->pid, "cgroup"), ProcessCgroupLimit, &text) !=
+            linux_platform::FileRead::Read ||
+        Exited(process) ||
+        !linux_platform::ParseControllerCgroup(text, v1 ? "cpu" : nullptr, mounts, &path) ||
+        !linux_platform::FolderOf(mount, path, &folder)) {
+        return;
+    }
+    // Decided for this pass only: a v2 cgroup gains the controller, and becomes a task group, when
+    // its parent enables it, which changes no inode.
+    {
+        std::lock_guard<std::mutex> guard(PassLock);
+        if (!Pass.taskGroupsDecided.insert(folder).second) {
+            return;
+        }
+    }
+    linux_platform::TaskGroup group;
+    std::string groupFolder;
+    ino_t groupInode = 0;
+    if (!FindTaskGroup(mount, v1, path, &group, &groupFolder) ||
+        !linux_platform::CalmingStaysWithin(group) || !InodeOf(groupFolder, &groupInode)) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(Lock);
+    const auto said = Said.find(groupFolder);
+    if (said != Said.end() && said->second.inode == groupInode) {
+        return;
+    }
+    if (said == Said.end()) {
+        MakeRoomInSaid();
+    }
+    Said[groupFolder] = SaidGroup{groupInode, SaidCount++};
+    linux_platform::SayNotice(linux_platform::TaskGroupLine(group));
+}
+
+} // namespace linux_process
