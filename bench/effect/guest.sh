@@ -69,7 +69,9 @@ UNIT
 systemctl daemon-reload
 open_place agent agent
 open_place container root
-systemctl start agent container
+# The container starts with its placement: a delegated unit turns the CPU controller on for its
+# siblings, the agent among them.
+systemctl start agent
 login_session one
 login_session two
 sleep 2
@@ -140,12 +142,9 @@ calm() { # calm PID...: starts the service and waits until it lowered them
     for _ in $(seq 120); do calmed "$since" "$@" && all_nice 10 "$@" && return 0; sleep 0.5; done
     return 1
 }
-# TODO(i44-layer): the once-per-cgroup journal line goes here, when that branch has committed it:
-# its stable prefix, grepped in the service's journal since the placement began.
-reach_prefix=
-reach_line() { # reach_line SINCE: the service's line on a cgroup its calming cannot reach past
-    [ -n "$reach_prefix" ] || { echo "(not yet said by the service)"; return; }
-    journalctl -u ostrevane -o cat --since "@$1" | grep -F "$reach_prefix" | head -n 1
+# The service's line on a CPU cgroup other than the root that it lowered a compiler in.
+reach_line() { # reach_line SINCE: the first such line since then, or "none"
+    journalctl -u ostrevane -o cat --since "@$1" | grep -m 1 '^task group: ' || echo none
 }
 
 placement() { # placement LABEL COMPILERS FOREGROUND [WIDTH]: WIDTH tasks of the foreground at once
@@ -169,12 +168,18 @@ placement() { # placement LABEL COMPILERS FOREGROUND [WIDTH]: WIDTH tasks of the
 }
 
 if [ "$mode" = test ]; then
+    since=$(date +%s)
     read -r -a pids <<<"$(ask agent burn "$(nproc)")"
     calm "${pids[@]}"
     ok "the agent's compilers are lowered, as its journal says" "$?" 0
     ok "the service is active" "$(systemctl is-active ostrevane)" active
     ok "every thread of the agent's compilers at nice 10" "$(all_nice 10 "${pids[@]}" && echo yes)" yes
     ok "the compilers in the agent's cgroup" "$(cgroup_of "${pids[0]:-none}")" /system.slice/agent.service
+    group=$(task_group "${pids[0]:-none}" | cut -d' ' -f1)
+    ok "the service says once that the compilers' task group, $group, bounds the calming" \
+        "$(journalctl -u ostrevane -o cat --since "@$since" | grep -c -F "task group: compilers in cgroup $group ")" 1
+    say "line $(reach_line "$since")"
+    say "agent $(cgroup_of "${pids[0]:-none}"), task group $(task_group "${pids[0]:-none}")"
     ask agent stop >/dev/null
     say "done"
     exit 0
@@ -183,6 +188,7 @@ fi
 placement "compilers and the foreground task in one login session" one one
 placement "compilers in one login session, the foreground task in another" one two
 placement "compilers in a CI agent's service, the foreground task in a login session" agent two
+systemctl start container
 placement "compilers in a delegated cgroup's child (a container), the foreground task in a login session" container two
 # The autogroup setting, turned the other way than the kernel boots with.
 booted=$(cat /proc/sys/kernel/sched_autogroup_enabled)

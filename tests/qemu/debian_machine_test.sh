@@ -14,7 +14,7 @@ trap 'rm -rf "$out"' EXIT
 "$source_dir/bench/effect/boot.sh" test "$out" || fail "the machine did not boot and power off"
 results=$out/results.txt
 if [ -f "$results" ]; then
-    grep -E '^(release|kernel|systemd|hierarchy) ' "$results" | sed 's/^/note: /'
+    grep -E '^(release|kernel|systemd|hierarchy|line|agent) ' "$results" | sed 's/^/note: /'
     grep -E '^(ok|FAIL) - ' "$results" | sed 's/^\(ok\|FAIL\) - /\1: /'
     failures=$((failures + $(grep -c '^FAIL - ' "$results")))
     grep -E '^(failed|journal) ' "$results"
