@@ -58,7 +58,7 @@ rm -f "$stage.cpio"
 
 # Without an /init, the kernel is told which program of the initramfs to start; the other
 # arguments spare the emulated processors the calibrations that emulation makes slow.
-limit=900
+limit=600
 [ "$mode" = bench ] && limit=3000
 timeout "$limit" qemu-system-x86_64 -accel tcg -smp 2 -m 2048 -display none -monitor none \
     -no-reboot -kernel "$kernels/vmlinuz" -initrd "$out/initrd" \
