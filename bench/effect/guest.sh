@@ -175,6 +175,12 @@ if [ "$mode" = test ]; then
     ok "the service is active" "$(systemctl is-active ostrevane)" active
     ok "every thread of the agent's compilers at nice 10" "$(all_nice 10 "${pids[@]}" && echo yes)" yes
     ok "the compilers in the agent's cgroup" "$(cgroup_of "${pids[0]:-none}")" /system.slice/agent.service
+    # A compiler that joins the agent's cgroup later is lowered in a pass of its own, which must
+    # not say it again.
+    read -r -a all <<<"$(ask agent burn 1)"
+    late=${all[-1]:-none}
+    for _ in $(seq 60); do calmed "$since" "$late" && all_nice 10 "$late" && break; sleep 0.5; done
+    ok "a compiler that joins later is lowered too" "$(all_nice 10 "$late" && echo yes)" yes
     group=$(task_group "${pids[0]:-none}" | cut -d' ' -f1)
     ok "the service says once that the compilers' task group, $group, bounds the calming" \
         "$(journalctl -u ostrevane -o cat --since "@$since" | grep -c -F "task group: compilers in cgroup $group ")" 1
