@@ -481,31 +481,36 @@ bool IsUtf8(const std::string& text) {
     return true;
 }
 
-// A unit's cgroup is named with its unit's setting, and so is its parent, whose weight ranks the
-// cgroup against what lies outside it. Any user with a delegated subtree names cgroups, as deep as
-// it likes: the line has no control from the path, and stays whole within one journal entry.
+// A service's cgroup is named with the setting that moves it out of its parent's reach, which a
+// weight of its own does not; any other cgroup with its weight file. Any user with a delegated
+// subtree names cgroups, as deep as it likes: the line has no control from the path, and stays
+// whole within one journal entry.
 TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
     EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100}),
               "task group: compilers in cgroup /system.slice/agent.service are calmed only "
               "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
-              "100, and its parent cgroup keeps its own: lower CPUWeight= of agent.service, and "
-              "that of system.slice, to calm the build against the rest of the machine");
+              "100, and its parent cgroup keeps its own: to calm the build against the rest of the "
+              "machine, run agent.service in a slice of its own (Slice=) and give that slice a "
+              "low CPUWeight=");
     EXPECT_EQ(TaskGroupLine(TaskGroup{true, "/ci/job", 512}),
               "task group: compilers in cgroup /ci/job of the cpu hierarchy are calmed only "
               "against that cgroup's own tasks; against its sibling cgroups it keeps cpu.shares "
-              "512, and its parent cgroup keeps its own: lower its cpu.shares, and that of /ci, to "
-              "calm the build against the rest of the machine");
-    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/user.slice/user-1000.slice/ci.service", 50}),
-              "task group: compilers in cgroup /user.slice/user-1000.slice/ci.service are calmed "
-              "only against that cgroup's own tasks; against its sibling cgroups it keeps CPU "
-              "weight 50, and its parent cgroups keep theirs: lower CPUWeight= of ci.service, and "
-              "that of user-1000.slice and of the cgroups above it, to calm the build against the "
-              "rest of the machine");
+              "512, and its parent cgroup keeps its own: to calm the build against the rest of the "
+              "machine, run it in a cgroup of its own directly below the root, with a low "
+              "cpu.shares");
+    EXPECT_EQ(
+        TaskGroupLine(TaskGroup{false, "/user.slice/user-1000.slice/ci.service", 50}),
+        "task group: compilers in cgroup /user.slice/user-1000.slice/ci.service are calmed "
+        "only against that cgroup's own tasks; against its sibling cgroups it keeps CPU "
+        "weight 50, and its parent cgroups keep theirs: to calm the build against the rest of "
+        "the machine, run ci.service in a slice of its own (Slice=) and give that slice a "
+        "low CPUWeight=");
     EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/job\x1b[2J\r\n<3>x\xc2\x9b\x9b\xe6\x97\xa5", 100}),
               "task group: compilers in cgroup /job?[2J?"
               "?<3>x??\xe6\x97\xa5 are calmed only "
               "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
-              "100: lower its cpu.weight to calm the build against the rest of the machine");
+              "100: to calm the build against the rest of the machine, run it in a cgroup of its "
+              "own directly below the root, with a low cpu.weight");
     std::string deep;
     for (int level = 0; level < 1001; ++level) {
         deep += "/level\x1b" + std::to_string(level);

@@ -470,8 +470,10 @@ TEST(PriorityTest, LoweringInACpuCgroupIsSaidOncePerCgroup) {
     const std::string line =
         "task group: compilers in cgroup " + cgroup + (v1 ? " of the cpu hierarchy" : "") +
         " are calmed only against that cgroup's own tasks; against its sibling cgroups it keeps " +
-        (v1 ? "cpu.shares 1024: lower its cpu.shares" : "CPU weight 100: lower its cpu.weight") +
-        " to calm the build against the rest of the machine\n";
+        (v1 ? "cpu.shares 1024" : "CPU weight 100") +
+        ": to calm the build against the rest of the machine, run it in a cgroup of its own "
+        "directly below the root, with a low " +
+        (v1 ? "cpu.shares\n" : "cpu.weight\n");
     // Removed before the cgroup it is in.
     struct Folder {
         ~Folder() { rmdir(path.c_str()); }
@@ -480,8 +482,9 @@ TEST(PriorityTest, LoweringInACpuCgroupIsSaidOncePerCgroup) {
     const std::string childLine = "task group: compilers in cgroup " + cgroup +
                                   "/child are calmed only against that cgroup's own tasks; against "
                                   "its sibling cgroups it keeps CPU weight 100, and its parent "
-                                  "cgroup keeps its own: lower its cpu.weight, and that of " +
-                                  cgroup + ", to calm the build against the rest of the machine\n";
+                                  "cgroup keeps its own: to calm the build against the rest of "
+                                  "the machine, run it in a cgroup of its own directly below the "
+                                  "root, with a low cpu.weight\n";
     const struct {
         const char* what;
         bool inRoot;

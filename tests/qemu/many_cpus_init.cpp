@@ -192,9 +192,10 @@ void CpusetAbove63(int cpus) {
                second.find("set affinity mask") == std::string::npos);
     Expect("its task group said once, with its weight",
            first.find("task group: compilers in cgroup /pool are calmed only against that "
-                      "cgroup's own tasks; against its sibling cgroups it keeps CPU weight 100: "
-                      "lower its cpu.weight to calm the build against the rest of the "
-                      "machine\n") != std::string::npos &&
+                      "cgroup's own tasks; against its sibling cgroups it keeps CPU weight 100: to "
+                      "calm the build against the rest of the machine, run it in a cgroup of "
+                      "its own directly below the root, with a low cpu.weight\n") !=
+                   std::string::npos &&
                second.find("task group: ") == std::string::npos);
     HANDLE process =
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(compiler));
