@@ -158,6 +158,9 @@ struct TaskGroup {
     bool v1 = false;               // a cgroup of v1's cpu hierarchy rather than the unified one
     std::string path;              // as /proc/PID/cgroup gives it; "/" for the root
     unsigned long long weight = 0; // its cpu.weight (v2) or cpu.shares (v1)
+    // The systemd service whose cgroup holds the compilers, where it is one (on v2, a cgroup
+    // named NAME.service), though its task group may be a parent's: what the remedy moves.
+    std::string service;
 };
 // Whether a compiler lowered in this task group is to be said to be calmed within it alone: in
 // every CPU cgroup but the root, whose tasks compete with the whole machine (each autogroup of it

@@ -48,9 +48,6 @@ std::string TaskGroupLine(const TaskGroup& group) {
     const size_t slash = group.path.rfind('/');
     const bool hasParent = slash != 0 && slash != std::string::npos;
     const bool hasGrandparent = hasParent && group.path.rfind('/', slash - 1) != 0;
-    const std::string last = group.path.substr(slash + 1);
-    const bool service =
-        !group.v1 && last.size() > 8 && last.compare(last.size() - 8, 8, ".service") == 0;
     const std::string weight = group.v1 ? "cpu.shares " + std::to_string(group.weight)
                                         : "CPU weight " + std::to_string(group.weight);
     std::string line = "task group: compilers in cgroup " + Shown(group.path) +
@@ -64,11 +61,12 @@ std::string TaskGroupLine(const TaskGroup& group) {
     }
     // A lower weight of the cgroup alone reaches only its siblings: measured on Debian 12, an
     // agent's unit at CPUWeight=10 still took half the machine from a login session, as its slice
-    // kept its own weight. A cgroup of its own directly below the root, at a low weight, did not.
+    // kept its own weight; in a slice of its own beside user.slice, at weight 10, it did not. For
+    // any other cgroup the same is inferred.
     line += ": to calm the build against the rest of the machine, run ";
-    if (service) {
-        line +=
-            Shown(last) + " in a slice of its own (Slice=) and give that slice a low CPUWeight=";
+    if (!group.v1 && !group.service.empty()) {
+        line += Shown(group.service) +
+                " in a slice of its own (Slice=) and give that slice a low CPUWeight=";
     } else {
         line += std::string("it in a cgroup of its own directly below the root, with a low ") +
                 (group.v1 ? "cpu.shares" : "cpu.weight");
@@ -206,6 +204,11 @@ void SayTaskGroupOnce(const ProcessHandle* process) {
     if (!FindTaskGroup(mount, v1, path, &group, &groupFolder) ||
         !linux_platform::CalmingStaysWithin(group) || !InodeOf(groupFolder, &groupInode)) {
         return;
+    }
+    // The service the compilers run in, though its task group may be its slice's.
+    const std::string last = path.substr(path.rfind('/') + 1);
+    if (last.size() > 8 && last.compare(last.size() - 8, 8, ".service") == 0) {
+        group.service = last;
     }
     std::lock_guard<std::mutex> guard(Lock);
     const auto said = Said.find(groupFolder);

@@ -486,36 +486,36 @@ bool IsUtf8(const std::string& text) {
 // subtree names cgroups, as deep as it likes: the line has no control from the path, and stays
 // whole within one journal entry.
 TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
-    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100}),
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice/agent.service", 100, "agent.service"}),
               "task group: compilers in cgroup /system.slice/agent.service are calmed only "
               "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
               "100, and its parent cgroup keeps its own: to calm the build against the rest of the "
               "machine, run agent.service in a slice of its own (Slice=) and give that slice a "
               "low CPUWeight=");
-    EXPECT_EQ(TaskGroupLine(TaskGroup{true, "/ci/job", 512}),
+    EXPECT_EQ(TaskGroupLine(TaskGroup{true, "/ci/job", 512, ""}),
               "task group: compilers in cgroup /ci/job of the cpu hierarchy are calmed only "
               "against that cgroup's own tasks; against its sibling cgroups it keeps cpu.shares "
               "512, and its parent cgroup keeps its own: to calm the build against the rest of the "
               "machine, run it in a cgroup of its own directly below the root, with a low "
               "cpu.shares");
+    // A service as installed, whose task group is its slice's: the service is what moves.
+    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/system.slice", 100, "agent.service"}),
+              "task group: compilers in cgroup /system.slice are calmed only against that "
+              "cgroup's own tasks; against its sibling cgroups it keeps CPU weight 100: to calm "
+              "the build against the rest of the machine, run agent.service in a slice of its own "
+              "(Slice=) and give that slice a low CPUWeight=");
     EXPECT_EQ(
-        TaskGroupLine(TaskGroup{false, "/user.slice/user-1000.slice/ci.service", 50}),
-        "task group: compilers in cgroup /user.slice/user-1000.slice/ci.service are calmed "
-        "only against that cgroup's own tasks; against its sibling cgroups it keeps CPU "
-        "weight 50, and its parent cgroups keep theirs: to calm the build against the rest of "
-        "the machine, run ci.service in a slice of its own (Slice=) and give that slice a "
-        "low CPUWeight=");
-    EXPECT_EQ(TaskGroupLine(TaskGroup{false, "/job\x1b[2J\r\n<3>x\xc2\x9b\x9b\xe6\x97\xa5", 100}),
-              "task group: compilers in cgroup /job?[2J?"
-              "?<3>x??\xe6\x97\xa5 are calmed only "
-              "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
-              "100: to calm the build against the rest of the machine, run it in a cgroup of its "
-              "own directly below the root, with a low cpu.weight");
+        TaskGroupLine(TaskGroup{false, "/job\x1b[2J\r\n<3>x\xc2\x9b\x9b\xe6\x97\xa5", 100, ""}),
+        "task group: compilers in cgroup /job?[2J?"
+        "?<3>x??\xe6\x97\xa5 are calmed only "
+        "against that cgroup's own tasks; against its sibling cgroups it keeps CPU weight "
+        "100: to calm the build against the rest of the machine, run it in a cgroup of its "
+        "own directly below the root, with a low cpu.weight");
     std::string deep;
     for (int level = 0; level < 1001; ++level) {
         deep += "/level\x1b" + std::to_string(level);
     }
-    const std::string line = TaskGroupLine(TaskGroup{false, deep, 100});
+    const std::string line = TaskGroupLine(TaskGroup{false, deep, 100, ""});
     EXPECT_LT(line.size(), 1024u);
     EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
     EXPECT_NE(line.find("/level?0/level?1/"), std::string::npos) << line;
@@ -527,7 +527,7 @@ TEST(TaskGroupTest, LineNamesTheCgroupItsWeightAndWhatWouldLowerIt) {
     for (int level = 0; level < 30; ++level) {
         build += "/\xe3\x83\x93\xe3\x83\xab\xe3\x83\x89\xe3\x83\x89"; // "/ビルドド"
     }
-    const std::string shown = TaskGroupLine(TaskGroup{false, build + ".scope", 100});
+    const std::string shown = TaskGroupLine(TaskGroup{false, build + ".scope", 100, ""});
     EXPECT_TRUE(IsUtf8(shown)) << shown;
     EXPECT_EQ(shown.find('?'), std::string::npos) << shown;
     EXPECT_NE(shown.find("..."), std::string::npos) << shown;
