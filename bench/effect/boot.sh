@@ -11,6 +11,9 @@
 #   (scripts/get-kernel, into build/kernel) where they are missing. OSTREVANE_KERNEL_ARGS adds to
 #   the kernel's command line (systemd.journald.forward_to_console=1 shows the journal, say).
 set -euo pipefail
+# The second archive's folders replace the modes of the system's own (/etc, /opt) as the kernel
+# unpacks it: a caller's umask of 077 would leave /etc unreadable to every user of the guest.
+umask 022
 mode=$1 out=$(realpath -m "$2")
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../.." && pwd)
@@ -24,11 +27,9 @@ burner=$(dirname "$deb")/tools/burner
 
 # The system's archive is made once per system; what the benchmark adds goes in a second archive,
 # which the kernel unpacks over the first.
-system=$source_dir/build/machine.cpio
-if [ ! -f "$system" ] || [ "$rootfs" -nt "$system" ]; then
-    (cd "$rootfs" && find . | cpio --quiet -o -H newc >"$system.partial")
-    mv "$system.partial" "$system"
-fi
+# Named for the system it was made from, so that another OSTREVANE_MACHINE_ROOTFS is not booted
+# from this one's archive.
+system=$source_dir/build/machine-$(printf '%s' "$rootfs" | md5sum | cut -c1-12).cpio
 stage=$(mktemp -d)
 qemu=
 cleanup() {
@@ -36,9 +37,13 @@ cleanup() {
         kill "$qemu" 2>/dev/null || true
         wait "$qemu" 2>/dev/null || true
     fi
-    rm -rf "$stage" "$stage.cpio"
+    rm -rf "$stage" "$stage.cpio" "$system.partial" "$out/initrd"
 }
 trap cleanup EXIT
+if [ ! -f "$system" ] || [ "$rootfs" -nt "$system" ]; then
+    (cd "$rootfs" && find . | cpio --quiet -o -H newc >"$system.partial")
+    mv "$system.partial" "$system"
+fi
 mkdir -p "$stage/opt/effect" "$stage/etc/systemd/system/multi-user.target.wants"
 cp "$deb" "$stage/opt/effect/ostrevane.deb"
 cp "$burner" "$stage/opt/effect/cl.exe"
@@ -61,8 +66,8 @@ rm -f "$stage.cpio"
 limit=600
 [ "$mode" = bench ] && limit=3000
 timeout "$limit" qemu-system-x86_64 -accel tcg -smp 2 -m 2048 -display none -monitor none \
-    -no-reboot -kernel "$kernels/vmlinuz" -initrd "$out/initrd" \
-    -append "console=ttyS0 rdinit=/sbin/init quiet tsc=reliable lpj=4000000 mitigations=off no_timer_check ostrevane.effect=$mode ${OSTREVANE_KERNEL_ARGS:-}" \
+    -no-reboot -nic none -kernel "$kernels/vmlinuz" -initrd "$out/initrd" \
+    -append "console=ttyS0 rdinit=/sbin/init panic=-1 quiet tsc=reliable lpj=4000000 mitigations=off no_timer_check ostrevane.effect=$mode ${OSTREVANE_KERNEL_ARGS:-}" \
     -serial "file:$out/console" -serial "file:$out/results" </dev/null &
 qemu=$!
 status=0

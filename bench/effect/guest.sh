@@ -26,7 +26,9 @@ fi
 say "processors $(nproc)"
 
 apt-get install -y -q /opt/effect/ostrevane.deb >/run/apt.log 2>&1
-ok "apt installs the package" "$?" 0
+installed=$?
+ok "apt installs the package" "$installed" 0
+[ "$installed" -eq 0 ] || tail -n 20 /run/apt.log | sed 's/^/failed apt: /' 
 ok "the service is active once apt returns" "$(systemctl is-active ostrevane)" active
 useradd -m builder
 useradd -m agent

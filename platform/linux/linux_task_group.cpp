@@ -205,9 +205,11 @@ void SayTaskGroupOnce(const ProcessHandle* process) {
         !linux_platform::CalmingStaysWithin(group) || !InodeOf(groupFolder, &groupInode)) {
         return;
     }
-    // The service the compilers run in, though its task group may be its slice's.
+    // The system service the compilers run in, though its task group may be its slice's. A user's
+    // service cannot leave its user's slice, whose weight it would still meet others' work at.
     const std::string last = path.substr(path.rfind('/') + 1);
-    if (last.size() > 8 && last.compare(last.size() - 8, 8, ".service") == 0) {
+    if (!v1 && path.compare(0, 12, "/user.slice/") != 0 && last.size() > 8 &&
+        last.compare(last.size() - 8, 8, ".service") == 0) {
         group.service = last;
     }
     std::lock_guard<std::mutex> guard(Lock);

@@ -11,7 +11,11 @@ source_dir=$1
 . "$(dirname "$0")/../checks.sh"
 out=$(mktemp -d) || exit 1
 trap 'rm -rf "$out"' EXIT
-"$source_dir/bench/effect/boot.sh" test "$out" || fail "the machine did not boot and power off"
+if ! "$source_dir/bench/effect/boot.sh" test "$out"; then
+    fail "the machine did not boot and power off"
+    # What the kernel and systemd said, for whoever reads the test's log.
+    tail -n 60 "$out/console" 2>/dev/null | tr -d '\r' | sed 's/^/console: /'
+fi
 results=$out/results.txt
 if [ -f "$results" ]; then
     grep -E '^(release|kernel|systemd|hierarchy|line|agent) ' "$results" | sed 's/^/note: /'
